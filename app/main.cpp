@@ -5,12 +5,11 @@
 
 #include <cstdio>
 
-#include <wrl/client.h>
-
 #include "app/arguments.h"
 #include "app/stdin_watcher.h"
 #include "capture/loopback_capture.h"
 #include "platform/audio_compat.h"
+#include "platform/com_ref.h"
 #include "platform/events.h"
 #include "platform/result.h"
 
@@ -36,11 +35,11 @@ ResultCode Activate(LoopbackCapture& capture, DWORD processId, PROCESS_LOOPBACK_
     capture.SetActivationDone(CreateStreamEvent());
     if (capture.ActivationDone() == nullptr) return FailureFromLastError();
 
-    Microsoft::WRL::ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    ComRef<IActivateAudioInterfaceAsyncOperation> operation;
     const ResultCode requested = ActivateAudioInterfaceAsync(
         VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, __uuidof(IAudioClient), &activationBlob,
         static_cast<IActivateAudioInterfaceCompletionHandler*>(&capture),
-        operation.ReleaseAndGetAddressOf());
+        operation.Receive());
     if (IsFailure(requested)) return requested;
 
     WaitForSingleObject(capture.ActivationDone(), INFINITE);
@@ -69,8 +68,7 @@ int wmain(int argc, wchar_t** argv) {
 
     // Released before the component runtime is uninitialised, so that the
     // audio stack's objects it holds go while their runtime is still there.
-    Microsoft::WRL::ComPtr<LoopbackCapture> capture;
-    capture.Attach(LoopbackCapture::Make());
+    ComRef<LoopbackCapture> capture = ComRef<LoopbackCapture>::FromOwned(LoopbackCapture::Make());
     if (!capture) {
         CoUninitialize();
         return kExitFailed;

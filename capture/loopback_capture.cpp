@@ -5,8 +5,6 @@
 #include "platform/events.h"
 #include "platform/marshaler.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 constexpr LONG kSaturatedCount = 0x7FFFFFFF;
@@ -31,10 +29,11 @@ LoopbackCapture* LoopbackCapture::Make() {
 
     // Without a marshaler the object still works in-process; IMarshal calls
     // then report E_OUTOFMEMORY.
-    ComPtr<IUnknown> freeThreadedMarshaler;
-    if (CreateFreeThreadedMarshaler(freeThreadedMarshaler.ReleaseAndGetAddressOf()) >= 0 &&
+    ComRef<IUnknown> freeThreadedMarshaler;
+    if (CreateFreeThreadedMarshaler(freeThreadedMarshaler.Receive()) >= 0 &&
         freeThreadedMarshaler) {
-        if (freeThreadedMarshaler.As(&capture->marshaler) < 0) capture->marshaler.Reset();
+        freeThreadedMarshaler->QueryInterface(__uuidof(IMarshal),
+                                              capture->marshaler.ReceiveAsVoid());
     }
     return capture;
 }
@@ -134,16 +133,15 @@ ResultCode LoopbackCapture::CompleteActivation(IActivateAudioInterfaceAsyncOpera
     if (operation == nullptr) return E_POINTER;
 
     // Released on every return; only the clients taken from it are kept.
-    ComPtr<IUnknown> activatedInterface;
+    ComRef<IUnknown> activatedInterface;
     ResultCode activateResult = E_FAIL;
     HARKWELL_RETURN_IF_FAILED(operation->GetActivateResult(
-        &activateResult, activatedInterface.ReleaseAndGetAddressOf()));
+        &activateResult, activatedInterface.Receive()));
     HARKWELL_RETURN_IF_FAILED(activateResult);
     if (!activatedInterface) return E_POINTER;
 
     HARKWELL_RETURN_IF_FAILED(activatedInterface->QueryInterface(
-        __uuidof(IAudioClient),
-        reinterpret_cast<void**>(audioClient.ReleaseAndGetAddressOf())));
+        __uuidof(IAudioClient), audioClient.ReceiveAsVoid()));
 
     const WAVEFORMATEX format = CaptureFormat();
     HARKWELL_RETURN_IF_FAILED(audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
@@ -152,8 +150,7 @@ ResultCode LoopbackCapture::CompleteActivation(IActivateAudioInterfaceAsyncOpera
                                                       nullptr));
 
     HARKWELL_RETURN_IF_FAILED(audioClient->GetService(
-        __uuidof(IAudioCaptureClient),
-        reinterpret_cast<void**>(captureClient.ReleaseAndGetAddressOf())));
+        __uuidof(IAudioCaptureClient), captureClient.ReceiveAsVoid()));
 
     sampleReady.Reset(CreateStreamEvent());
     if (!sampleReady) return FailureFromLastError();

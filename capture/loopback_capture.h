@@ -5,10 +5,9 @@
 #include <atomic>
 #include <vector>
 
-#include <wrl/client.h>
-
 #include "capture/pcm_sink.h"
 #include "platform/audio_compat.h"
+#include "platform/com_ref.h"
 #include "platform/result.h"
 #include "platform/unique_handle.h"
 
@@ -72,10 +71,12 @@ public:
     HANDLE StopRequested() const { return stopRequested.Get(); }
     HANDLE SampleReady() const { return sampleReady.Get(); }
     HANDLE WaitHandle(size_t index) const { return waitHandles[index]; }
-    bool HasAudioClient() const { return audioClient != nullptr; }
-    bool HasCaptureClient() const { return captureClient != nullptr; }
+    bool HasAudioClient() const { return static_cast<bool>(audioClient); }
+    bool HasCaptureClient() const { return static_cast<bool>(captureClient); }
 
 private:
+    friend class LoopbackCaptureTestAccess;
+
     LoopbackCapture() = default;
     virtual ~LoopbackCapture();
 
@@ -83,14 +84,14 @@ private:
 
     // Null when the marshaler could not be made; the IMarshal operations then
     // fail with E_OUTOFMEMORY.
-    Microsoft::WRL::ComPtr<IMarshal> marshaler;
+    ComRef<IMarshal> marshaler;
     // Changed from any thread, only by compare-and-swap.
     std::atomic<LONG> referenceCount{1};
 
     // Written by ActivateCompleted on the activation thread before it sets
     // activationDone; read by the main thread after its wait returns.
-    Microsoft::WRL::ComPtr<IAudioClient> audioClient;
-    Microsoft::WRL::ComPtr<IAudioCaptureClient> captureClient;
+    ComRef<IAudioClient> audioClient;
+    ComRef<IAudioCaptureClient> captureClient;
     // Written by the entry function before activation; set by ActivateCompleted.
     UniqueHandle activationDone;
     // Set by the audio engine whenever captured data may be ready.
