@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian or Ubuntu, skipping what
+# is already there. Runs as root, or through sudo when that is available.
+set -euo pipefail
+
+packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest python3)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq </dev/null
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
