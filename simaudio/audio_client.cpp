@@ -1,0 +1,268 @@
+#include "simaudio/audio_client.h"
+
+#include <mmreg.h>
+
+#include <new>
+#include <string>
+
+#include "simaudio/capture_client.h"
+#include "simaudio/event_info.h"
+
+namespace {
+
+constexpr REFERENCE_TIME kDevicePeriod = 100000;  // 10 ms in 100 ns units
+
+// The one format the device produces: 16-bit PCM, 2 channels, 48 kHz.
+bool IsDeviceFormat(const WAVEFORMATEX& format) {
+    return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels == 2 &&
+           format.nSamplesPerSec == 48000 && format.wBitsPerSample == 16 &&
+           format.nBlockAlign == 4 && format.nAvgBytesPerSec == 48000 * 4;
+}
+
+// A format the engine could convert from: PCM, float or extensible, with
+// consistent sizes.
+bool IsConvertibleFormat(const WAVEFORMATEX& format) {
+    const bool knownTag = format.wFormatTag == WAVE_FORMAT_PCM ||
+                          format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ||
+                          format.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    return knownTag && format.nChannels != 0 && format.nSamplesPerSec != 0 &&
+           format.wBitsPerSample != 0 && format.wBitsPerSample % 8 == 0 &&
+           format.nBlockAlign == format.nChannels * format.wBitsPerSample / 8;
+}
+
+std::string FormatBytes(const WAVEFORMATEX* format) {
+    if (format == nullptr) return "null";
+    return HexBytes(format, sizeof(WAVEFORMATEX) + format->cbSize);
+}
+
+std::string SessionText(LPCGUID session) {
+    return session == nullptr ? std::string("null") : GuidText(*session);
+}
+
+HRESULT RecordResult(const char* call, HRESULT result) {
+    Record(std::string(call) + " -> " + Code(result));
+    return result;
+}
+
+}  // namespace
+
+AudioClient* AudioClient::Make() { return new (std::nothrow) AudioClient(); }
+
+AudioClient::AudioClient()
+    : ComObject("AudioClient"), scenario_(LoadedScenario()), delivery_(scenario_, queue_) {}
+
+AudioClient::~AudioClient() { delivery_.Stop(); }
+
+HRESULT AudioClient::AdjustQuery(REFIID iid, HRESULT found) {
+    if (!IsEqualIID(iid, __uuidof(IAudioClient))) return found;
+    const std::optional<HRESULT> injected = CountCall(Call::QueryInterface);
+    if (InjectedFailure(injected)) return *injected;
+    return WithInjected(found, injected);
+}
+
+HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
+                                REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
+                                const WAVEFORMATEX* format, LPCGUID sessionGuid) {
+    const std::optional<HRESULT> injected = CountCall(Call::Initialize);
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (initialized_) {
+            result = AUDCLNT_E_ALREADY_INITIALIZED;
+        } else if (shareMode != AUDCLNT_SHAREMODE_SHARED) {
+            result = AUDCLNT_E_UNSUPPORTED_FORMAT;
+        } else if ((streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
+            result = E_INVALIDARG;
+        } else if (format == nullptr) {
+            result = E_POINTER;
+        } else if ((streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0
+                       ? !IsConvertibleFormat(*format)
+                       : !IsDeviceFormat(*format)) {
+            result = AUDCLNT_E_UNSUPPORTED_FORMAT;
+        } else {
+            initialized_ = true;
+            streamFlags_ = streamFlags;
+            bufferDuration_ = bufferDuration;
+        }
+        result = WithInjected(result, injected);
+    }
+    Record("Initialize sharemode=" + std::to_string(static_cast<int>(shareMode)) +
+           " flags=" + Hex32(streamFlags) + " duration=" + std::to_string(bufferDuration) +
+           " periodicity=" + std::to_string(periodicity) + " format=" + FormatBytes(format) +
+           " session=" + SessionText(sessionGuid) + " -> " + Code(result));
+    return result;
+}
+
+HRESULT AudioClient::GetBufferSize(UINT32* frames) {
+    HRESULT result = S_OK;
+    if (frames == nullptr) {
+        result = E_POINTER;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *frames = 0;
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else {
+            const REFERENCE_TIME duration = bufferDuration_ > kDevicePeriod ? bufferDuration_
+                                                                            : kDevicePeriod;
+            *frames = static_cast<UINT32>(duration * 48000 / 10000000);
+        }
+    }
+    return RecordResult("GetBufferSize", result);
+}
+
+HRESULT AudioClient::GetStreamLatency(REFERENCE_TIME* latency) {
+    if (latency != nullptr) *latency = 0;
+    return RecordResult("GetStreamLatency", E_NOTIMPL);
+}
+
+HRESULT AudioClient::GetCurrentPadding(UINT32* frames) {
+    HRESULT result = S_OK;
+    if (frames == nullptr) {
+        result = E_POINTER;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *frames = 0;
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else {
+            *frames = queue_.QueuedFrames();
+        }
+    }
+    return RecordResult("GetCurrentPadding", result);
+}
+
+HRESULT AudioClient::IsFormatSupported(AUDCLNT_SHAREMODE shareMode, const WAVEFORMATEX* format,
+                                       WAVEFORMATEX** closestMatch) {
+    if (closestMatch != nullptr) *closestMatch = nullptr;
+    HRESULT result = S_OK;
+    if (format == nullptr) {
+        result = E_POINTER;
+    } else if (shareMode != AUDCLNT_SHAREMODE_SHARED || !IsDeviceFormat(*format)) {
+        result = AUDCLNT_E_UNSUPPORTED_FORMAT;
+    }
+    return RecordResult("IsFormatSupported", result);
+}
+
+HRESULT AudioClient::GetMixFormat(WAVEFORMATEX** format) {
+    if (format != nullptr) *format = nullptr;
+    return RecordResult("GetMixFormat", E_NOTIMPL);
+}
+
+HRESULT AudioClient::GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TIME* minimumPeriod) {
+    if (defaultPeriod != nullptr) *defaultPeriod = 0;
+    if (minimumPeriod != nullptr) *minimumPeriod = 0;
+    return RecordResult("GetDevicePeriod", E_NOTIMPL);
+}
+
+HRESULT AudioClient::Start() {
+    const std::optional<HRESULT> injected = CountCall(Call::Start);
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else if (running_) {
+            result = AUDCLNT_E_NOT_STOPPED;
+        } else if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 &&
+                   sampleReady_ == nullptr) {
+            result = AUDCLNT_E_EVENTHANDLE_NOT_SET;
+        } else {
+            result = delivery_.Start(sampleReady_);
+            running_ = SUCCEEDED(result);
+        }
+        result = WithInjected(result, injected);
+    }
+    return RecordResult("Start", result);
+}
+
+HRESULT AudioClient::Stop() {
+    const std::optional<HRESULT> injected = CountCall(Call::Stop);
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else if (!running_) {
+            result = S_FALSE;
+        } else {
+            delivery_.Stop();
+            running_ = false;
+        }
+        result = WithInjected(result, injected);
+    }
+    return RecordResult("Stop", result);
+}
+
+HRESULT AudioClient::Reset() {
+    HRESULT result = S_OK;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else if (running_) {
+            result = AUDCLNT_E_NOT_STOPPED;
+        } else {
+            result = queue_.Clear();
+        }
+    }
+    return RecordResult("Reset", result);
+}
+
+HRESULT AudioClient::SetEventHandle(HANDLE event) {
+    const std::optional<HRESULT> injected = CountCall(Call::SetEventHandle);
+    // Described before anything else touches the event.
+    const std::string description = DescribeEventHandle(event);
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) == 0) {
+            result = AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
+        } else if (event == nullptr) {
+            result = E_INVALIDARG;
+        } else {
+            sampleReady_ = event;
+        }
+        result = WithInjected(result, injected);
+    }
+    Record("SetEventHandle " + description + " -> " + Code(result));
+    return result;
+}
+
+HRESULT AudioClient::GetService(REFIID iid, void** service) {
+    const std::optional<HRESULT> injected = CountCall(Call::GetService);
+    if (service != nullptr) *service = nullptr;
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else if (service == nullptr) {
+        result = E_POINTER;
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!initialized_) {
+            result = AUDCLNT_E_NOT_INITIALIZED;
+        } else if (!IsEqualIID(iid, __uuidof(IAudioCaptureClient))) {
+            result = E_NOINTERFACE;
+        } else {
+            IAudioCaptureClient* capture = CaptureClient::Make(this);
+            if (capture == nullptr) {
+                result = E_OUTOFMEMORY;
+            } else {
+                *service = capture;
+            }
+        }
+        result = WithInjected(result, injected);
+    }
+    Record("GetService iid=" + GuidText(iid) + " -> " + Code(result));
+    return result;
+}

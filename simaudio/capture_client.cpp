@@ -1,0 +1,80 @@
+#include "simaudio/capture_client.h"
+
+#include <new>
+#include <string>
+
+#include "simaudio/audio_client.h"
+
+CaptureClient* CaptureClient::Make(AudioClient* client) {
+    return new (std::nothrow) CaptureClient(client);
+}
+
+CaptureClient::CaptureClient(AudioClient* client) : ComObject("CaptureClient"), client_(client) {
+    client_->AddRef();
+}
+
+CaptureClient::~CaptureClient() { client_->Release(); }
+
+HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
+                                 UINT64* devicePosition, UINT64* qpcPosition) {
+    const std::optional<HRESULT> injected = CountCall(Call::GetBuffer);
+    if (data != nullptr) *data = nullptr;
+    if (frames != nullptr) *frames = 0;
+    if (flags != nullptr) *flags = 0;
+    Handout handout;
+    if (InjectedFailure(injected)) {
+        handout.result = *injected;
+    } else if (data == nullptr || frames == nullptr || flags == nullptr) {
+        handout.result = E_POINTER;
+    } else {
+        handout = client_->Queue().Get();
+        if (handout.result == S_OK) {
+            *data = handout.data;
+            *frames = handout.frames;
+            *flags = handout.flags;
+            if (devicePosition != nullptr) *devicePosition = handout.position;
+            if (qpcPosition != nullptr) *qpcPosition = handout.qpc;
+        }
+        handout.result = WithInjected(handout.result, injected);
+    }
+    if (client_->RecordsPackets()) {
+        Record("GetBuffer -> " + Code(handout.result) + " frames=" +
+               std::to_string(handout.frames) + " flags=" + Hex32(handout.flags) +
+               " data=" + handout.content + " position=" + SetOrNull(devicePosition) +
+               " qpc=" + SetOrNull(qpcPosition));
+    }
+    return handout.result;
+}
+
+HRESULT CaptureClient::ReleaseBuffer(UINT32 frames) {
+    const std::optional<HRESULT> injected = CountCall(Call::ReleaseBuffer);
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else {
+        result = WithInjected(client_->Queue().Release(frames), injected);
+    }
+    if (client_->RecordsPackets()) {
+        Record("ReleaseBuffer frames=" + std::to_string(frames) + " -> " + Code(result));
+    }
+    return result;
+}
+
+HRESULT CaptureClient::GetNextPacketSize(UINT32* frames) {
+    const std::optional<HRESULT> injected = CountCall(Call::GetNextPacketSize);
+    UINT32 next = 0;
+    HRESULT result = S_OK;
+    if (InjectedFailure(injected)) {
+        result = *injected;
+    } else if (frames == nullptr) {
+        result = E_POINTER;
+    } else {
+        next = client_->Queue().NextFrames();
+        result = WithInjected(result, injected);
+    }
+    if (frames != nullptr) *frames = next;
+    if (client_->RecordsPackets()) {
+        Record("GetNextPacketSize -> " + Code(result) + " frames=" + std::to_string(next));
+    }
+    return result;
+}

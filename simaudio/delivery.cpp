@@ -1,0 +1,192 @@
+#include "simaudio/delivery.h"
+
+#include <string>
+
+#include "simaudio/record.h"
+
+namespace {
+
+constexpr UINT64 kFramesPerSecond = 48000;
+
+}  // namespace
+
+Delivery::Delivery(const Scenario& scenario, PacketQueue& queue)
+    : scenario_(scenario),
+      queue_(queue),
+      fast_(scenario.pacing == Pacing::Fast),
+      cursor_(scenario.program),
+      stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    QueryPerformanceFrequency(&frequency_);
+    const SIZE_T silentBytes = SIZE_T{scenario.LargestSilentPacket()} * kBytesPerFrame;
+    if (silentBytes != 0) {
+        silentPages_ = static_cast<BYTE*>(
+            VirtualAlloc(nullptr, silentBytes, MEM_RESERVE, PAGE_NOACCESS));
+    }
+}
+
+Delivery::~Delivery() {
+    Stop();
+    if (silentPages_ != nullptr) VirtualFree(silentPages_, 0, MEM_RELEASE);
+}
+
+HRESULT Delivery::Start(HANDLE sampleReady) {
+    if (!stop_) return E_OUTOFMEMORY;
+    sampleReady_ = sampleReady;
+    ResetEvent(stop_.Get());
+    base_ = Now() - ScheduleOffset();
+
+    for (const Step* step = cursor_.Peek(); step != nullptr; step = cursor_.Peek()) {
+        if (step->kind == Step::Kind::Batch) {
+            batch_ = step->value;
+        } else if (step->kind != Step::Kind::Packet || !step->prefill) {
+            break;
+        } else {
+            pending_.push_back(MakePacket(*step));
+        }
+        cursor_.Advance();
+    }
+    QueuePending();
+
+    thread_.Reset(CreateThread(nullptr, 0, &Delivery::ThreadMain, this, 0, nullptr));
+    if (!thread_) {
+        sampleReady_ = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+void Delivery::Stop() {
+    if (!thread_) return;
+    SetEvent(stop_.Get());
+    WaitForSingleObject(thread_.Get(), INFINITE);
+    thread_.Reset();
+    sampleReady_ = nullptr;
+}
+
+DWORD WINAPI Delivery::ThreadMain(void* self) {
+    static_cast<Delivery*>(self)->Run();
+    return 0;
+}
+
+void Delivery::Run() {
+    // Prefilled packets count as the first wake.
+    if (fast_ && !queue_.WaitDrained(stop_.Get())) return;
+    for (;;) {
+        const Step* next = cursor_.Peek();
+        if (next == nullptr) break;
+        const Step step = *next;
+        cursor_.Advance();
+        switch (step.kind) {
+        case Step::Kind::Packet:
+            pending_.push_back(MakePacket(step));
+            if (pending_.size() >= batch_ && !Flush()) return;
+            break;
+        case Step::Kind::Batch:
+            if (!Flush()) return;
+            batch_ = step.value;
+            break;
+        case Step::Kind::Pause:
+            if (!Flush()) return;
+            if (fast_) {
+                if (!Idle(step.value)) return;
+            } else {
+                pausedMilliseconds_ += step.value;
+            }
+            break;
+        case Step::Kind::Spurious:
+            if (!Flush()) return;
+            for (UINT32 i = 0; i < step.value; ++i) {
+                if (!WaitUntilDue()) return;
+                Wake(0);
+                if (!Idle(1)) return;
+            }
+            break;
+        }
+    }
+    if (!Flush()) return;
+    WaitForSingleObject(stop_.Get(), INFINITE);
+}
+
+Packet Delivery::MakePacket(const Step& step) {
+    Packet packet;
+    packet.kind = step.packet;
+    packet.frames = step.frames;
+    packet.flags = step.flags;
+    packet.position = position_;
+    switch (step.packet) {
+    case PacketKind::Data:
+        packet.samples.resize(size_t{step.frames} * kBytesPerFrame);
+        for (UINT32 i = 0; i < step.frames; ++i) {
+            const UINT32 frame = PatternFrame(position_ + i);
+            BYTE* out = &packet.samples[size_t{i} * kBytesPerFrame];
+            out[0] = static_cast<BYTE>(frame);
+            out[1] = static_cast<BYTE>(frame >> 8);
+            out[2] = static_cast<BYTE>(frame >> 16);
+            out[3] = static_cast<BYTE>(frame >> 24);
+        }
+        packet.data = packet.samples.data();
+        position_ += step.frames;
+        break;
+    case PacketKind::Silent:
+        packet.data = silentPages_;
+        position_ += step.frames;
+        break;
+    case PacketKind::NoData:
+        break;
+    }
+    return packet;
+}
+
+bool Delivery::Flush() {
+    if (pending_.empty()) return true;
+    if (!WaitUntilDue()) return false;
+    QueuePending();
+    return !fast_ || queue_.WaitDrained(stop_.Get());
+}
+
+void Delivery::QueuePending() {
+    if (pending_.empty()) return;
+    const size_t packets = pending_.size();
+    const INT64 now = Now();
+    const INT64 frequency = frequency_.QuadPart;
+    const UINT64 qpc = static_cast<UINT64>(now / frequency * 10000000 +
+                                           now % frequency * 10000000 / frequency);
+    for (Packet& packet : pending_) {
+        scheduledFrames_ += packet.frames;
+        packet.qpc = qpc;
+    }
+    queue_.Push(pending_);
+    Wake(packets);
+}
+
+void Delivery::Wake(size_t packets) {
+    if (scenario_.recordPackets) Record("Wake packets=" + std::to_string(packets));
+    SetEvent(sampleReady_);
+}
+
+bool Delivery::WaitUntilDue() {
+    if (fast_) return true;
+    const INT64 due = base_ + ScheduleOffset();
+    for (;;) {
+        const INT64 now = Now();
+        if (now >= due) return true;
+        const INT64 milliseconds = ((due - now) * 1000 + frequency_.QuadPart - 1) / frequency_.QuadPart;
+        if (!Idle(static_cast<DWORD>(milliseconds))) return false;
+    }
+}
+
+bool Delivery::Idle(DWORD milliseconds) {
+    return WaitForSingleObject(stop_.Get(), milliseconds) == WAIT_TIMEOUT;
+}
+
+INT64 Delivery::ScheduleOffset() const {
+    const INT64 frequency = frequency_.QuadPart;
+    return static_cast<INT64>(scheduledFrames_) * frequency / static_cast<INT64>(kFramesPerSecond) +
+           static_cast<INT64>(pausedMilliseconds_) * frequency / 1000;
+}
+
+INT64 Delivery::Now() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}

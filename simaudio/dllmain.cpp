@@ -1,0 +1,22 @@
+#include <windows.h>
+
+#include <string>
+
+#include "simaudio/record.h"
+#include "simaudio/stack_state.h"
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        DisableThreadLibraryCalls(instance);
+        OpenRecord();
+        break;
+    case DLL_PROCESS_DETACH:
+        // `reserved` is set when the whole process is ending.
+        CloseRecord("ProcessExit live=" + std::to_string(LiveObjects().load()), reserved != nullptr);
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}

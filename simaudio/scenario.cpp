@@ -1,0 +1,240 @@
+#include "simaudio/scenario.h"
+
+#include <audioclient.h>
+
+#include <cstring>
+#include <sstream>
+#include <utility>
+
+namespace {
+
+const char* const kCallNames[] = {
+    "ActivateAudioInterfaceAsync", "GetActivateResult", "QueryInterface", "Initialize",
+    "GetService", "SetEventHandle", "Start", "Stop", "GetNextPacketSize", "GetBuffer",
+    "ReleaseBuffer"};
+static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
+              "one name per call");
+
+bool ParseDecimal(const std::string& text, UINT32& value) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long long number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        number = number * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (number > 0xFFFFFFFFull) return false;
+    value = static_cast<UINT32>(number);
+    return true;
+}
+
+bool ParseHex32(const std::string& text, DWORD& value) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+        return false;
+    }
+    DWORD number = 0;
+    for (size_t i = 2; i < text.size(); ++i) {
+        const char c = text[i];
+        DWORD digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<DWORD>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<DWORD>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<DWORD>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        number = (number << 4) | digit;
+    }
+    value = number;
+    return true;
+}
+
+bool ParseCode(const std::string& text, HRESULT& code) {
+    DWORD value = 0;
+    if (!ParseHex32(text, value)) return false;
+    code = static_cast<HRESULT>(value);
+    return true;
+}
+
+bool ParseCall(const std::string& text, Call& call) {
+    for (size_t i = 0; i < static_cast<size_t>(Call::Count); ++i) {
+        if (text == kCallNames[i]) {
+            call = static_cast<Call>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// `<kind> <frames> [count] [flags=0x..]`, tokens starting at `first`.
+bool ParsePacket(const std::vector<std::string>& tokens, size_t first, Directive& line) {
+    line.kind = Directive::Kind::Step;
+    line.step.kind = Step::Kind::Packet;
+    const std::string& kind = tokens[first];
+    if (kind == "data") {
+        line.step.packet = PacketKind::Data;
+    } else if (kind == "silent") {
+        line.step.packet = PacketKind::Silent;
+        line.step.flags = AUDCLNT_BUFFERFLAGS_SILENT;
+    } else if (kind == "nodata") {
+        line.step.packet = PacketKind::NoData;
+    } else {
+        return false;
+    }
+    if (tokens.size() < first + 2 || !ParseDecimal(tokens[first + 1], line.step.frames) ||
+        line.step.frames == 0) {
+        return false;
+    }
+    bool countSeen = false;
+    for (size_t i = first + 2; i < tokens.size(); ++i) {
+        const std::string& token = tokens[i];
+        if (token.compare(0, 6, "flags=") == 0 && line.step.packet != PacketKind::Silent) {
+            if (!ParseHex32(token.substr(6), line.step.flags)) return false;
+        } else if (!countSeen && ParseDecimal(token, line.count)) {
+            countSeen = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Applies one line to the scenario; false when the line is not understood.
+bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario,
+               std::vector<size_t>& openLoops) {
+    const std::string& word = tokens[0];
+    const size_t size = tokens.size();
+    Directive line;
+    if (word == "fail") {
+        Fault fault{Call::Count, 1, S_OK};
+        if (size < 3 || size > 4 || !ParseCall(tokens[1], fault.call) ||
+            !ParseCode(tokens[2], fault.code)) {
+            return false;
+        }
+        if (size == 4 && (!ParseDecimal(tokens[3], fault.nth) || fault.nth == 0)) return false;
+        scenario.faults.push_back(fault);
+        return true;
+    }
+    if (word == "activate-result") {
+        return size == 2 && ParseCode(tokens[1], scenario.activateResult);
+    }
+    if (word == "pacing") {
+        if (size != 2 || (tokens[1] != "fast" && tokens[1] != "realtime")) return false;
+        scenario.pacing = tokens[1] == "fast" ? Pacing::Fast : Pacing::Realtime;
+        return true;
+    }
+    if (word == "record-packets") {
+        if (size != 2 || (tokens[1] != "on" && tokens[1] != "off")) return false;
+        scenario.recordPackets = tokens[1] == "on";
+        return true;
+    }
+    if (word == "batch" || word == "pause" || word == "spurious") {
+        line.step.kind = word == "batch"   ? Step::Kind::Batch
+                         : word == "pause" ? Step::Kind::Pause
+                                           : Step::Kind::Spurious;
+        if (size != 2 || !ParseDecimal(tokens[1], line.step.value)) return false;
+        if (word == "batch" && line.step.value == 0) return false;
+    } else if (word == "loop") {
+        line.kind = Directive::Kind::LoopBegin;
+        if (size != 2 || !ParseDecimal(tokens[1], line.count)) return false;
+        openLoops.push_back(scenario.program.size());
+    } else if (word == "end") {
+        if (size != 1 || openLoops.empty()) return false;
+        line.kind = Directive::Kind::LoopEnd;
+        line.partner = openLoops.back();
+        scenario.program[line.partner].partner = scenario.program.size();
+        openLoops.pop_back();
+    } else if (word == "prefill") {
+        if (size < 2 || !ParsePacket(tokens, 1, line)) return false;
+        line.step.prefill = true;
+    } else if (!ParsePacket(tokens, 0, line)) {
+        return false;
+    }
+    scenario.program.push_back(line);
+    return true;
+}
+
+}  // namespace
+
+std::optional<HRESULT> Scenario::InjectedInto(Call call, UINT32 nth) const {
+    std::optional<HRESULT> code;
+    for (const Fault& fault : faults) {
+        if (fault.call == call && fault.nth == nth) code = fault.code;
+    }
+    return code;
+}
+
+UINT32 Scenario::LargestSilentPacket() const {
+    UINT32 largest = 0;
+    for (const Directive& line : program) {
+        if (line.kind == Directive::Kind::Step && line.step.kind == Step::Kind::Packet &&
+            line.step.packet == PacketKind::Silent && line.step.frames > largest) {
+            largest = line.step.frames;
+        }
+    }
+    return largest;
+}
+
+Scenario ParseScenario(const std::string& text) {
+    Scenario scenario;
+    std::vector<size_t> openLoops;
+    // Line number and text of each open loop, for the error of a missing end.
+    std::vector<std::pair<size_t, std::string>> openLoopLines;
+    std::istringstream lines(text);
+    std::string raw;
+    size_t number = 0;
+    while (std::getline(lines, raw)) {
+        ++number;
+        if (!raw.empty() && raw.back() == '\r') raw.pop_back();
+        std::istringstream words(raw.substr(0, raw.find('#')));
+        std::vector<std::string> tokens;
+        for (std::string token; words >> token;) tokens.push_back(token);
+        if (tokens.empty()) continue;
+        const size_t loopsBefore = openLoops.size();
+        if (!ParseLine(tokens, scenario, openLoops)) {
+            scenario.errorLine = number;
+            scenario.errorText = raw;
+            return scenario;
+        }
+        if (openLoops.size() > loopsBefore) openLoopLines.emplace_back(number, raw);
+        if (openLoops.size() < loopsBefore) openLoopLines.pop_back();
+    }
+    if (!openLoops.empty()) {
+        // A loop without its end is reported at the loop line.
+        scenario.errorLine = openLoopLines.back().first;
+        scenario.errorText = openLoopLines.back().second;
+    }
+    return scenario;
+}
+
+const Step* Cursor::Peek() {
+    const std::vector<Directive>& program = *program_;
+    while (index_ < program.size()) {
+        const Directive& line = program[index_];
+        switch (line.kind) {
+        case Directive::Kind::Step:
+            if (repeatsDone_ < line.count) return &line.step;
+            ++index_;
+            repeatsDone_ = 0;
+            break;
+        case Directive::Kind::LoopBegin:
+            if (line.count == 0 || line.partner == index_ + 1) {
+                index_ = line.partner + 1;  // nothing to repeat
+            } else {
+                loops_.push_back(OpenLoop{index_, line.count});
+                ++index_;
+            }
+            break;
+        case Directive::Kind::LoopEnd:
+            if (--loops_.back().left > 0) {
+                index_ = loops_.back().begin + 1;
+            } else {
+                loops_.pop_back();
+                ++index_;
+            }
+            break;
+        }
+    }
+    return nullptr;
+}
