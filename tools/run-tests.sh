@@ -6,4 +6,6 @@ cd "$(dirname "$0")/.."
 source tools/wine-env.sh
 cmake --preset mingw
 cmake --build --preset mingw
+cmake --preset mingw-release
+cmake --build --preset mingw-release
 ctest --preset mingw
