@@ -3,12 +3,15 @@
 # is already there. Runs as root, or through sudo when that is available.
 set -euo pipefail
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest python3)
+packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest python3
+          ffmpeg sox)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done
+# The consumer examples' tests need Node.js; any recent one will do.
+command -v node >/dev/null || missing+=(nodejs)
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi

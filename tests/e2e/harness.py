@@ -195,6 +195,8 @@ class ToolRunner:
             process.stdin.close()
         for reader in readers:
             reader.join(5)
+        process.stdout.close()
+        process.stderr.close()
         return Run(process.returncode, bytes(stdout), bytes(stderr), self.read_record())
 
 
