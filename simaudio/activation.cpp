@@ -26,25 +26,19 @@ public:
         : ComObject("Operation"), result_(result), client_(client) {}
 
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, IUnknown** iface) override {
-        const std::optional<HRESULT> injected = CountCall(Call::GetActivateResult);
         if (iface != nullptr) *iface = nullptr;
-        HRESULT call = S_OK;
         std::string resultText = "-";
-        if (InjectedFailure(injected)) {
-            call = *injected;
-        } else if (result == nullptr || iface == nullptr) {
-            call = E_POINTER;
-        } else if (!completed_) {
-            call = kIllegalMethodCall;
-        } else {
+        const HRESULT call = Injectable(Call::GetActivateResult, [&]() -> HRESULT {
+            if (result == nullptr || iface == nullptr) return E_POINTER;
+            if (!completed_) return kIllegalMethodCall;
             *result = result_;
             resultText = Code(result_);
             if (client_ != nullptr) {
                 client_->AddRef();
                 *iface = client_;
             }
-            call = WithInjected(call, injected);
-        }
+            return S_OK;
+        });
         Record("GetActivateResult -> " + Code(call) + " result=" + resultText +
                " interface=" + SetOrNull(iface != nullptr ? *iface : nullptr));
         return call;

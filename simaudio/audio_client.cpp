@@ -55,39 +55,27 @@ AudioClient::~AudioClient() { delivery_.Stop(); }
 
 HRESULT AudioClient::AdjustQuery(REFIID iid, HRESULT found) {
     if (!IsEqualIID(iid, __uuidof(IAudioClient))) return found;
-    const std::optional<HRESULT> injected = CountCall(Call::QueryInterface);
-    if (InjectedFailure(injected)) return *injected;
-    return WithInjected(found, injected);
+    return Injectable(Call::QueryInterface, [found] { return found; });
 }
 
 HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                 REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
                                 const WAVEFORMATEX* format, LPCGUID sessionGuid) {
-    const std::optional<HRESULT> injected = CountCall(Call::Initialize);
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (initialized_) {
-            result = AUDCLNT_E_ALREADY_INITIALIZED;
-        } else if (shareMode != AUDCLNT_SHAREMODE_SHARED) {
-            result = AUDCLNT_E_UNSUPPORTED_FORMAT;
-        } else if ((streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
-            result = E_INVALIDARG;
-        } else if (format == nullptr) {
-            result = E_POINTER;
-        } else if ((streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0
-                       ? !IsConvertibleFormat(*format)
-                       : !IsDeviceFormat(*format)) {
-            result = AUDCLNT_E_UNSUPPORTED_FORMAT;
-        } else {
-            initialized_ = true;
-            streamFlags_ = streamFlags;
-            bufferDuration_ = bufferDuration;
+    const HRESULT result = Injectable(Call::Initialize, [&]() -> HRESULT {
+        std::lock_guard<SrwLock> lock(mutex_);
+        if (initialized_) return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (shareMode != AUDCLNT_SHAREMODE_SHARED) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        if ((streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) return E_INVALIDARG;
+        if (format == nullptr) return E_POINTER;
+        const bool converted = (streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0;
+        if (converted ? !IsConvertibleFormat(*format) : !IsDeviceFormat(*format)) {
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
         }
-        result = WithInjected(result, injected);
-    }
+        initialized_ = true;
+        streamFlags_ = streamFlags;
+        bufferDuration_ = bufferDuration;
+        return S_OK;
+    });
     Record("Initialize sharemode=" + std::to_string(static_cast<int>(shareMode)) +
            " flags=" + Hex32(streamFlags) + " duration=" + std::to_string(bufferDuration) +
            " periodicity=" + std::to_string(periodicity) + " format=" + FormatBytes(format) +
@@ -100,7 +88,7 @@ HRESULT AudioClient::GetBufferSize(UINT32* frames) {
     if (frames == nullptr) {
         result = E_POINTER;
     } else {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<SrwLock> lock(mutex_);
         *frames = 0;
         if (!initialized_) {
             result = AUDCLNT_E_NOT_INITIALIZED;
@@ -123,7 +111,7 @@ HRESULT AudioClient::GetCurrentPadding(UINT32* frames) {
     if (frames == nullptr) {
         result = E_POINTER;
     } else {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<SrwLock> lock(mutex_);
         *frames = 0;
         if (!initialized_) {
             result = AUDCLNT_E_NOT_INITIALIZED;
@@ -158,52 +146,34 @@ HRESULT AudioClient::GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TI
 }
 
 HRESULT AudioClient::Start() {
-    const std::optional<HRESULT> injected = CountCall(Call::Start);
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!initialized_) {
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        } else if (running_) {
-            result = AUDCLNT_E_NOT_STOPPED;
-        } else if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 &&
-                   sampleReady_ == nullptr) {
-            result = AUDCLNT_E_EVENTHANDLE_NOT_SET;
-        } else {
-            result = delivery_.Start(sampleReady_);
-            running_ = SUCCEEDED(result);
+    return RecordResult("Start", Injectable(Call::Start, [&]() -> HRESULT {
+        std::lock_guard<SrwLock> lock(mutex_);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (running_) return AUDCLNT_E_NOT_STOPPED;
+        if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 && sampleReady_ == nullptr) {
+            return AUDCLNT_E_EVENTHANDLE_NOT_SET;
         }
-        result = WithInjected(result, injected);
-    }
-    return RecordResult("Start", result);
+        const HRESULT started = delivery_.Start(sampleReady_);
+        running_ = SUCCEEDED(started);
+        return started;
+    }));
 }
 
 HRESULT AudioClient::Stop() {
-    const std::optional<HRESULT> injected = CountCall(Call::Stop);
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!initialized_) {
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        } else if (!running_) {
-            result = S_FALSE;
-        } else {
-            delivery_.Stop();
-            running_ = false;
-        }
-        result = WithInjected(result, injected);
-    }
-    return RecordResult("Stop", result);
+    return RecordResult("Stop", Injectable(Call::Stop, [&]() -> HRESULT {
+        std::lock_guard<SrwLock> lock(mutex_);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (!running_) return S_FALSE;
+        delivery_.Stop();
+        running_ = false;
+        return S_OK;
+    }));
 }
 
 HRESULT AudioClient::Reset() {
     HRESULT result = S_OK;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<SrwLock> lock(mutex_);
         if (!initialized_) {
             result = AUDCLNT_E_NOT_INITIALIZED;
         } else if (running_) {
@@ -216,53 +186,34 @@ HRESULT AudioClient::Reset() {
 }
 
 HRESULT AudioClient::SetEventHandle(HANDLE event) {
-    const std::optional<HRESULT> injected = CountCall(Call::SetEventHandle);
     // Described before anything else touches the event.
     const std::string description = DescribeEventHandle(event);
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!initialized_) {
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        } else if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) == 0) {
-            result = AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
-        } else if (event == nullptr) {
-            result = E_INVALIDARG;
-        } else {
-            sampleReady_ = event;
+    const HRESULT result = Injectable(Call::SetEventHandle, [&]() -> HRESULT {
+        std::lock_guard<SrwLock> lock(mutex_);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) == 0) {
+            return AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
         }
-        result = WithInjected(result, injected);
-    }
+        if (event == nullptr) return E_INVALIDARG;
+        sampleReady_ = event;
+        return S_OK;
+    });
     Record("SetEventHandle " + description + " -> " + Code(result));
     return result;
 }
 
 HRESULT AudioClient::GetService(REFIID iid, void** service) {
-    const std::optional<HRESULT> injected = CountCall(Call::GetService);
     if (service != nullptr) *service = nullptr;
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else if (service == nullptr) {
-        result = E_POINTER;
-    } else {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!initialized_) {
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        } else if (!IsEqualIID(iid, __uuidof(IAudioCaptureClient))) {
-            result = E_NOINTERFACE;
-        } else {
-            IAudioCaptureClient* capture = CaptureClient::Make(this);
-            if (capture == nullptr) {
-                result = E_OUTOFMEMORY;
-            } else {
-                *service = capture;
-            }
-        }
-        result = WithInjected(result, injected);
-    }
+    const HRESULT result = Injectable(Call::GetService, [&]() -> HRESULT {
+        if (service == nullptr) return E_POINTER;
+        std::lock_guard<SrwLock> lock(mutex_);
+        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+        if (!IsEqualIID(iid, __uuidof(IAudioCaptureClient))) return E_NOINTERFACE;
+        IAudioCaptureClient* capture = CaptureClient::Make(this);
+        if (capture == nullptr) return E_OUTOFMEMORY;
+        *service = capture;
+        return S_OK;
+    });
     Record("GetService iid=" + GuidText(iid) + " -> " + Code(result));
     return result;
 }

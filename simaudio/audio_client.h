@@ -9,6 +9,7 @@
 #include "simaudio/com_object.h"
 #include "simaudio/delivery.h"
 #include "simaudio/packet_queue.h"
+#include "simaudio/srw_lock.h"
 
 class AudioClient final : public ComObject<IAudioClient> {
 public:
@@ -45,7 +46,7 @@ private:
 
     const Scenario& scenario_;
     // Guards the stream state below against concurrent consumer calls.
-    std::mutex mutex_;
+    SrwLock mutex_;
     bool initialized_ = false;
     DWORD streamFlags_ = 0;
     REFERENCE_TIME bufferDuration_ = 0;

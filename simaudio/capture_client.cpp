@@ -17,16 +17,12 @@ CaptureClient::~CaptureClient() { client_->Release(); }
 
 HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
                                  UINT64* devicePosition, UINT64* qpcPosition) {
-    const std::optional<HRESULT> injected = CountCall(Call::GetBuffer);
     if (data != nullptr) *data = nullptr;
     if (frames != nullptr) *frames = 0;
     if (flags != nullptr) *flags = 0;
     Handout handout;
-    if (InjectedFailure(injected)) {
-        handout.result = *injected;
-    } else if (data == nullptr || frames == nullptr || flags == nullptr) {
-        handout.result = E_POINTER;
-    } else {
+    handout.result = Injectable(Call::GetBuffer, [&]() -> HRESULT {
+        if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
         handout = client_->Queue().Get();
         if (handout.result == S_OK) {
             *data = handout.data;
@@ -35,8 +31,8 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
             if (devicePosition != nullptr) *devicePosition = handout.position;
             if (qpcPosition != nullptr) *qpcPosition = handout.qpc;
         }
-        handout.result = WithInjected(handout.result, injected);
-    }
+        return handout.result;
+    });
     if (client_->RecordsPackets()) {
         Record("GetBuffer -> " + Code(handout.result) + " frames=" +
                std::to_string(handout.frames) + " flags=" + Hex32(handout.flags) +
@@ -47,13 +43,8 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
 }
 
 HRESULT CaptureClient::ReleaseBuffer(UINT32 frames) {
-    const std::optional<HRESULT> injected = CountCall(Call::ReleaseBuffer);
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else {
-        result = WithInjected(client_->Queue().Release(frames), injected);
-    }
+    const HRESULT result =
+        Injectable(Call::ReleaseBuffer, [&] { return client_->Queue().Release(frames); });
     if (client_->RecordsPackets()) {
         Record("ReleaseBuffer frames=" + std::to_string(frames) + " -> " + Code(result));
     }
@@ -61,17 +52,12 @@ HRESULT CaptureClient::ReleaseBuffer(UINT32 frames) {
 }
 
 HRESULT CaptureClient::GetNextPacketSize(UINT32* frames) {
-    const std::optional<HRESULT> injected = CountCall(Call::GetNextPacketSize);
     UINT32 next = 0;
-    HRESULT result = S_OK;
-    if (InjectedFailure(injected)) {
-        result = *injected;
-    } else if (frames == nullptr) {
-        result = E_POINTER;
-    } else {
+    const HRESULT result = Injectable(Call::GetNextPacketSize, [&]() -> HRESULT {
+        if (frames == nullptr) return E_POINTER;
         next = client_->Queue().NextFrames();
-        result = WithInjected(result, injected);
-    }
+        return S_OK;
+    });
     if (frames != nullptr) *frames = next;
     if (client_->RecordsPackets()) {
         Record("GetNextPacketSize -> " + Code(result) + " frames=" + std::to_string(next));

@@ -14,6 +14,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     case DLL_PROCESS_DETACH:
         // `reserved` is set when the whole process is ending.
         CloseRecord("ProcessExit live=" + std::to_string(LiveObjects().load()), reserved != nullptr);
+        if (reserved == nullptr && LiveObjects().load() == 0) FreeScenario();
         break;
     default:
         break;

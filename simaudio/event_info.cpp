@@ -8,6 +8,7 @@ namespace {
 constexpr int kEventBasicInformation = 0;
 constexpr int kObjectBasicInformation = 0;
 constexpr int kSynchronizationEvent = 1;
+constexpr DWORD kEventQueryState = 0x0001;  // EVENT_QUERY_STATE, missing from some headers
 
 struct EventBasicInformation {
     int type;  // 0 notification (manual reset), 1 synchronization (auto reset)
@@ -41,8 +42,20 @@ std::string DescribeEventHandle(HANDLE event) {
 
     EventBasicInformation eventInfo{};
     const QueryFunction queryEvent = NtdllFunction("NtQueryEvent");
-    if (queryEvent != nullptr &&
-        queryEvent(event, kEventBasicInformation, &eventInfo, sizeof eventInfo, nullptr) >= 0) {
+    bool queried = queryEvent != nullptr &&
+                   queryEvent(event, kEventBasicInformation, &eventInfo, sizeof eventInfo,
+                              nullptr) >= 0;
+    // A handle without query access can still be described through a
+    // duplicate that has it.
+    HANDLE queryable = nullptr;
+    if (!queried && queryEvent != nullptr &&
+        DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &queryable,
+                        kEventQueryState, FALSE, 0)) {
+        queried = queryEvent(queryable, kEventBasicInformation, &eventInfo, sizeof eventInfo,
+                             nullptr) >= 0;
+        CloseHandle(queryable);
+    }
+    if (queried) {
         type = eventInfo.type == kSynchronizationEvent ? "auto" : "manual";
         signaled = eventInfo.state != 0 ? "1" : "0";
     }

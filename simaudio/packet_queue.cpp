@@ -22,7 +22,7 @@ const char* DescribeContent(const Packet& packet) {
 PacketQueue::PacketQueue() : drained_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
 
 void PacketQueue::Push(std::vector<Packet>& packets) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     for (Packet& packet : packets) packets_.push_back(std::move(packet));
     packets.clear();
     if (!packets_.empty()) ResetEvent(drained_.Get());
@@ -34,12 +34,12 @@ bool PacketQueue::WaitDrained(HANDLE stop) {
 }
 
 UINT32 PacketQueue::NextFrames() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     return packets_.empty() ? 0 : packets_.front().frames;
 }
 
 Handout PacketQueue::Get() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     Handout handout;
     if (handedOut_) {
         handout.result = AUDCLNT_E_OUT_OF_ORDER;
@@ -59,7 +59,7 @@ Handout PacketQueue::Get() {
 }
 
 HRESULT PacketQueue::Release(UINT32 frames) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     if (!handedOut_) return AUDCLNT_E_OUT_OF_ORDER;
     // Zero gives the packet back unread; it stays first in line.
     if (frames != 0 && frames != packets_.front().frames) return AUDCLNT_E_INVALID_SIZE;
@@ -70,14 +70,14 @@ HRESULT PacketQueue::Release(UINT32 frames) {
 }
 
 UINT32 PacketQueue::QueuedFrames() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     UINT32 frames = 0;
     for (const Packet& packet : packets_) frames += packet.frames;
     return frames;
 }
 
 HRESULT PacketQueue::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<SrwLock> lock(mutex_);
     if (handedOut_) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
     packets_.clear();
     SetEvent(drained_.Get());

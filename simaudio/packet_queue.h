@@ -10,6 +10,7 @@
 
 #include "platform/unique_handle.h"
 #include "simaudio/scenario.h"
+#include "simaudio/srw_lock.h"
 
 constexpr UINT32 kBytesPerFrame = 4;
 
@@ -60,7 +61,7 @@ public:
     HRESULT Clear();
 
 private:
-    std::mutex mutex_;
+    SrwLock mutex_;
     // Guarded by mutex_.
     std::deque<Packet> packets_;
     bool handedOut_ = false;

@@ -3,7 +3,6 @@
 #include <audioclient.h>
 
 #include <cstring>
-#include <sstream>
 #include <utility>
 
 namespace {
@@ -155,6 +154,17 @@ bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario,
     return true;
 }
 
+std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t start = line.find_first_not_of(" \t");
+    while (start != std::string::npos) {
+        const size_t end = line.find_first_of(" \t", start);
+        words.push_back(line.substr(start, end == std::string::npos ? end : end - start));
+        start = end == std::string::npos ? end : line.find_first_not_of(" \t", end);
+    }
+    return words;
+}
+
 }  // namespace
 
 std::optional<HRESULT> Scenario::InjectedInto(Call call, UINT32 nth) const {
@@ -177,19 +187,21 @@ UINT32 Scenario::LargestSilentPacket() const {
 }
 
 Scenario ParseScenario(const std::string& text) {
+    // Split by hand: the C++ streams would start up the runtime's locale
+    // machinery, which takes a thread-local slot per load of the DLL.
     Scenario scenario;
     std::vector<size_t> openLoops;
     // Line number and text of each open loop, for the error of a missing end.
     std::vector<std::pair<size_t, std::string>> openLoopLines;
-    std::istringstream lines(text);
-    std::string raw;
     size_t number = 0;
-    while (std::getline(lines, raw)) {
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string raw = text.substr(start, end - start);
+        start = end + 1;
         ++number;
         if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-        std::istringstream words(raw.substr(0, raw.find('#')));
-        std::vector<std::string> tokens;
-        for (std::string token; words >> token;) tokens.push_back(token);
+        const std::vector<std::string> tokens = Words(raw.substr(0, raw.find('#')));
         if (tokens.empty()) continue;
         const size_t loopsBefore = openLoops.size();
         if (!ParseLine(tokens, scenario, openLoops)) {

@@ -36,14 +36,32 @@ Scenario LoadAndReport() {
     return scenario;
 }
 
+// Changed by every object's constructor and destructor.
+std::atomic<long> liveObjects{0};
+
 // Incremented by whichever thread makes the call.
 std::atomic<UINT32> callCounts[static_cast<size_t>(Call::Count)];
+
+// Read once, by whichever thread first asks; freed when the DLL unloads. A
+// function-local static would use the C++ runtime's guard (see SrwLock).
+INIT_ONCE scenarioOnce = INIT_ONCE_STATIC_INIT;
+Scenario* loadedScenario = nullptr;
+
+BOOL CALLBACK LoadOnce(INIT_ONCE*, void*, void**) {
+    loadedScenario = new Scenario(LoadAndReport());
+    return TRUE;
+}
 
 }  // namespace
 
 const Scenario& LoadedScenario() {
-    static const Scenario scenario = LoadAndReport();
-    return scenario;
+    InitOnceExecuteOnce(&scenarioOnce, &LoadOnce, nullptr, nullptr);
+    return *loadedScenario;
+}
+
+void FreeScenario() {
+    delete loadedScenario;
+    loadedScenario = nullptr;
 }
 
 std::optional<HRESULT> CountCall(Call call) {
@@ -56,7 +74,4 @@ HRESULT WithInjected(HRESULT normal, const std::optional<HRESULT>& injected) {
     return *injected;
 }
 
-std::atomic<long>& LiveObjects() {
-    static std::atomic<long> count{0};
-    return count;
-}
+std::atomic<long>& LiveObjects() { return liveObjects; }
