@@ -35,7 +35,10 @@ bool PacketQueue::WaitDrained(HANDLE stop) {
 
 UINT32 PacketQueue::NextFrames() {
     std::lock_guard<SrwLock> lock(mutex_);
-    return packets_.empty() ? 0 : packets_.front().frames;
+    if (packets_.empty()) return 0;
+    // An empty packet is still announced as pending, or it could never be
+    // fetched.
+    return packets_.front().frames == 0 ? 1 : packets_.front().frames;
 }
 
 Handout PacketQueue::Get() {
@@ -61,10 +64,11 @@ Handout PacketQueue::Get() {
 HRESULT PacketQueue::Release(UINT32 frames) {
     std::lock_guard<SrwLock> lock(mutex_);
     if (!handedOut_) return AUDCLNT_E_OUT_OF_ORDER;
-    // Zero gives the packet back unread; it stays first in line.
-    if (frames != 0 && frames != packets_.front().frames) return AUDCLNT_E_INVALID_SIZE;
+    // Zero gives a non-empty packet back unread; it stays first in line.
+    const UINT32 handed = packets_.front().frames;
+    if (frames != 0 && frames != handed) return AUDCLNT_E_INVALID_SIZE;
     handedOut_ = false;
-    if (frames != 0) packets_.pop_front();
+    if (frames == handed) packets_.pop_front();
     if (packets_.empty()) SetEvent(drained_.Get());
     return S_OK;
 }

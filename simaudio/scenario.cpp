@@ -81,8 +81,7 @@ bool ParsePacket(const std::vector<std::string>& tokens, size_t first, Directive
     } else {
         return false;
     }
-    if (tokens.size() < first + 2 || !ParseDecimal(tokens[first + 1], line.step.frames) ||
-        line.step.frames == 0) {
+    if (tokens.size() < first + 2 || !ParseDecimal(tokens[first + 1], line.step.frames)) {
         return false;
     }
     bool countSeen = false;

@@ -161,7 +161,7 @@ struct RejectedScenario {
 
 const RejectedScenario kRejectedScenarios[] = {
     {"UnknownDirective", "data 480\nplay 480\n", 2},
-    {"NoFrames", "data 0\n", 1},
+    {"NoFrames", "data\n", 1},
     {"FlagsNotHex", "# comment\n\ndata 480 3 flags=2\n", 3},
     {"FlagsOnSilence", "silent 480 flags=0x1\n", 1},
     {"UnknownCall", "fail Open 0x80004005\n", 1},

@@ -107,9 +107,9 @@ protected:
 
 TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
     ASSERT_NO_FATAL_FAILURE(StartWith(
-        "data 480 2\nsilent 480\nnodata 240 flags=0x4\nloop 2\n  data 100 flags=0x1\nend\n"));
+        "data 480 2\nsilent 480\nsilent 0\nnodata 240 flags=0x4\nloop 2\n  data 100 flags=0x1\nend\n"));
     std::vector<Received> received;
-    ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), *client.Get(), sampleReady.Get(), 6, received));
+    ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), *client.Get(), sampleReady.Get(), 7, received));
     const std::vector<std::string> record = StopAndUnload();
 
     struct Expected {
@@ -120,9 +120,10 @@ TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
         UINT64 position;
     };
     const Expected expected[] = {{480, 0, false, true, 0},    {480, 0, false, true, 480},
-                                 {480, 2, false, false, 960}, {240, 4, true, false, 1440},
+                                 {480, 2, false, false, 960}, {0, 2, false, false, 1440},
+                                 {240, 4, true, false, 1440},
                                  {100, 1, false, true, 1440}, {100, 1, false, true, 1540}};
-    ASSERT_EQ(6u, received.size());
+    ASSERT_EQ(7u, received.size());
     for (size_t i = 0; i < received.size(); ++i) {
         EXPECT_EQ(expected[i].frames, received[i].frames) << "packet " << i;
         EXPECT_EQ(expected[i].flags, received[i].flags) << "packet " << i;
@@ -133,7 +134,10 @@ TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
             EXPECT_EQ(expected[i].position, received[i].position) << "packet " << i;
         }
     }
-    EXPECT_EQ(6u, CountOf(record, "Wake packets=1"));
+    EXPECT_EQ(7u, CountOf(record, "Wake packets=1"));
+    // An empty packet is announced as pending and goes with its release.
+    EXPECT_TRUE(Contains(record, "GetNextPacketSize -> 0x00000000 frames=1"));
+    EXPECT_TRUE(Contains(record, "ReleaseBuffer frames=0 -> 0x00000000"));
     EXPECT_EQ(2u, CountOf(record, "GetBuffer -> 0x00000000 frames=480 flags=0x00000000 "
                                   "data=pattern position=set qpc=set"));
     EXPECT_TRUE(Contains(record, "GetBuffer -> 0x00000000 frames=480 flags=0x00000002 "
