@@ -6,7 +6,7 @@ export WINEDEBUG=-all
 export WINEPREFIX="${WINEPREFIX:-$root/build/wineprefix}"
 export HOME="${HOME:-/root}"
 mkdir -p "$HOME" "$WINEPREFIX"
-wineserver -p >/dev/null 2>&1 </dev/null
+wineserver -p >/dev/null 2>&1 </dev/null || true  # already running is fine
 # No prompts for the optional runtime installers: there is no display.
 WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1 </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
