@@ -174,8 +174,11 @@ class ToolRunner:
         try:
             if uses_pipe:
                 if input_bytes:
-                    process.stdin.write(input_bytes)
-                    process.stdin.flush()
+                    try:
+                        process.stdin.write(input_bytes)
+                        process.stdin.flush()
+                    except BrokenPipeError:
+                        pass  # the tool stopped reading: its input had ended (0x1A)
                 if close_after is not None:
                     if not arrived.wait(max(0.0, deadline - time.monotonic())):
                         raise AssertionError(
@@ -192,7 +195,10 @@ class ToolRunner:
                 process.kill()
                 process.wait()
         if uses_pipe and not process.stdin.closed:
-            process.stdin.close()
+            try:
+                process.stdin.close()
+            except BrokenPipeError:
+                pass
         for reader in readers:
             reader.join(5)
         process.stdout.close()
