@@ -206,6 +206,33 @@ class ToolRunner:
         return Run(process.returncode, bytes(stdout), bytes(stderr), self.read_record())
 
 
+def stop_by_closing_stdin(process, timeout=TIMEOUT):
+    """Closes the tool's stdin and waits for it to end; kills it if it does
+    not. Returns the exit status and what it wrote to stderr."""
+    try:
+        process.stdin.close()
+        returncode = process.wait(timeout)
+        stderr = process.stderr.read()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        for stream in (process.stdout, process.stderr):
+            if stream is not None:
+                stream.close()
+    return returncode, stderr
+
+
+def wait_for_record(runner, predicate, timeout=TIMEOUT):
+    """Polls the simulated stack's record until predicate(record) holds."""
+    deadline = time.monotonic() + timeout
+    record = runner.read_record()
+    while not predicate(record) and time.monotonic() < deadline:
+        time.sleep(0.05)
+        record = runner.read_record()
+    return record
+
+
 class ToolTestCase(unittest.TestCase):
     """A test with a fresh runner per test."""
 

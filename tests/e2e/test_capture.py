@@ -1,12 +1,9 @@
 """Captured audio on stdout, and how a run ends."""
 
 import os
-import subprocess
-import threading
-import time
 import unittest
 
-from harness import TIMEOUT, ToolTestCase, expected_output
+from harness import ToolTestCase, expected_output, stop_by_closing_stdin, wait_for_record
 
 MIXED = [
     ("data 480", [("data", 480)]),
@@ -144,27 +141,15 @@ class ReaderGoesAway(ToolTestCase):
     def test_capture_survives_a_closed_stdout_and_still_stops_on_end_of_input(self):
         process = self.runner.start(["1000", "include"],
                                     scenario="pacing realtime\ndata 480 100\n")
-        stderr = []
-        reader = threading.Thread(target=lambda: stderr.append(process.stderr.read()),
-                                  daemon=True)
-        reader.start()
         process.stdout.close()
-        try:
-            # Packets go on being captured (and lost) with nobody reading.
-            deadline = time.monotonic() + TIMEOUT
-            while self.released(self.runner.read_record()) < 10 and time.monotonic() < deadline:
-                time.sleep(0.05)
-            self.assertIsNone(process.poll(), "the tool ended while stdin was open")
-            process.stdin.close()
-            returncode = process.wait(TIMEOUT)
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-        reader.join(5)
+        # Packets go on being captured (and lost) with nobody reading.
+        wait_for_record(self.runner, lambda record: self.released(record) >= 10)
+        still_running = process.poll() is None
+        returncode, stderr = stop_by_closing_stdin(process)
         record = self.runner.read_record()
+        self.assertTrue(still_running, "the tool ended while stdin was open")
         self.assertEqual(0, returncode)
-        self.assertEqual([b""], stderr)
+        self.assertEqual(b"", stderr)
         self.assertGreaterEqual(self.released(record), 10)
         self.assertEqual(1, len([line for line in record if line.startswith("Stop")]))
         self.assertEqual("ProcessExit live=0", record[-1])

@@ -9,10 +9,9 @@ import random
 import threading
 import time
 import unittest
-from array import array
 
-from harness import (TIMEOUT, USAGE, ToolTestCase, expected_output,
-                     pattern_bytes)
+from harness import (TIMEOUT, USAGE, ToolTestCase, expected_output, pattern_bytes,
+                     stop_by_closing_stdin, wait_for_record)
 
 # Two packets pending at the first wait, two more later: every capture call
 # is made at least twice.
@@ -137,20 +136,9 @@ class BadInput(ToolTestCase):
         process = self.runner.start(["1000", "include"],
                                     scenario="pacing realtime\ndata 480 50\n")
         process.stdout.close()
-        try:
-            deadline = time.monotonic() + TIMEOUT
-            while (not any(line.startswith("ReleaseBuffer")
-                           for line in self.runner.read_record())
-                   and time.monotonic() < deadline):
-                time.sleep(0.05)
-            process.stdin.close()
-            returncode = process.wait(TIMEOUT)
-            stderr = process.stderr.read()
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
-            process.stderr.close()
+        wait_for_record(self.runner,
+                        lambda record: any(line.startswith("ReleaseBuffer") for line in record))
+        returncode, stderr = stop_by_closing_stdin(process)
         self.assertEqual(b"", stderr)
         self.assertEqual(0, returncode)
         record = self.runner.read_record()
@@ -224,18 +212,9 @@ class Soak(ToolTestCase):
         reader = threading.Thread(target=read, daemon=True)
         reader.start()
         started = time.monotonic()
-        try:
-            finished = done.wait(max(TIMEOUT, self.SECONDS * 2))
-            process.stdin.close()
-            returncode = process.wait(TIMEOUT)
-            stderr = process.stderr.read()
-        finally:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        finished = done.wait(max(TIMEOUT, self.SECONDS * 2))
+        returncode, stderr = stop_by_closing_stdin(process)
         reader.join(5)
-        process.stdout.close()
-        process.stderr.close()
         elapsed = time.monotonic() - started
         self.assertTrue(finished, "only %d of %d bytes arrived" % (checker.received, total))
         self.assertIsNone(checker.mismatch_at, "stream differs at byte %s" % checker.mismatch_at)
