@@ -94,9 +94,16 @@ bool IsAgile(IActivateAudioInterfaceCompletionHandler* handler) {
     return true;
 }
 
+// What a capture selects: a process tree, or everything but it.
+struct Selection {
+    DWORD processId = 0;
+    bool include = true;
+};
+
 // The outcome the operation reports: problems with the request itself first,
 // then the scenario's.
-HRESULT ActivationResult(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters) {
+HRESULT ActivationResult(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters,
+                         Selection& selection) {
     if (path == nullptr || std::wcscmp(path, VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) != 0) {
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
@@ -114,6 +121,8 @@ HRESULT ActivationResult(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters
          mode != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE)) {
         return E_INVALIDARG;
     }
+    selection.processId = activation.ProcessLoopbackParams.TargetProcessId;
+    selection.include = mode == PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
     return LoadedScenario().activateResult;
 }
 
@@ -139,10 +148,11 @@ std::string DescribeRequest(LPCWSTR path, REFIID iid, const PROPVARIANT* paramet
 HRESULT StartActivation(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters,
                         IActivateAudioInterfaceCompletionHandler* handler, Operation*& operation,
                         Callback*& callback) {
-    const HRESULT result = ActivationResult(path, iid, parameters);
+    Selection selection;
+    const HRESULT result = ActivationResult(path, iid, parameters, selection);
     AudioClient* client = nullptr;
     if (SUCCEEDED(result)) {
-        client = AudioClient::Make();
+        client = AudioClient::Make(selection.processId, selection.include);
         if (client == nullptr) return E_OUTOFMEMORY;
     }
     operation = new (std::nothrow) Operation(result, client);

@@ -46,10 +46,14 @@ HRESULT RecordResult(const char* call, HRESULT result) {
 
 }  // namespace
 
-AudioClient* AudioClient::Make() { return new (std::nothrow) AudioClient(); }
+AudioClient* AudioClient::Make(DWORD processId, bool include) {
+    return new (std::nothrow) AudioClient(processId, include);
+}
 
-AudioClient::AudioClient()
-    : ComObject("AudioClient"), scenario_(LoadedScenario()), delivery_(scenario_, queue_) {}
+AudioClient::AudioClient(DWORD processId, bool include)
+    : ComObject("AudioClient"),
+      scenario_(LoadedScenario()),
+      delivery_(scenario_, queue_, scenario_.SelectedTones(processId, include)) {}
 
 AudioClient::~AudioClient() { delivery_.Stop(); }
 

@@ -13,8 +13,9 @@
 
 class AudioClient final : public ComObject<IAudioClient> {
 public:
-    // A new client with one reference, or null when memory runs out.
-    static AudioClient* Make();
+    // A new client with one reference, or null when memory runs out; it
+    // captures the tree rooted at `processId`, or all but that tree.
+    static AudioClient* Make(DWORD processId, bool include);
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                          REFERENCE_TIME bufferDuration,
@@ -39,7 +40,7 @@ public:
     bool RecordsPackets() const { return scenario_.recordPackets; }
 
 private:
-    AudioClient();
+    AudioClient(DWORD processId, bool include);
     ~AudioClient() override;
 
     HRESULT AdjustQuery(REFIID iid, HRESULT found) override;

@@ -1,19 +1,24 @@
 #include "simaudio/delivery.h"
 
+#include <cmath>
 #include <string>
+#include <utility>
 
 #include "simaudio/record.h"
 
 namespace {
 
 constexpr UINT64 kFramesPerSecond = 48000;
+constexpr double kToneAmplitude = 0.25 * 32767;
+constexpr double kTwoPi = 6.283185307179586;
 
 }  // namespace
 
-Delivery::Delivery(const Scenario& scenario, PacketQueue& queue)
+Delivery::Delivery(const Scenario& scenario, PacketQueue& queue, std::vector<UINT32> tones)
     : scenario_(scenario),
       queue_(queue),
       fast_(scenario.pacing == Pacing::Fast),
+      tones_(std::move(tones)),
       cursor_(scenario.program),
       stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     QueryPerformanceFrequency(&frequency_);
@@ -78,6 +83,13 @@ void Delivery::Run() {
         cursor_.Advance();
         switch (step.kind) {
         case Step::Kind::Packet:
+            if (step.packet == PacketKind::Tone && tones_.empty()) {
+                // Nothing selected plays: the device stays silent.
+                if (!Rest(static_cast<UINT32>(UINT64{step.frames} * 1000 / kFramesPerSecond))) {
+                    return;
+                }
+                break;
+            }
             pending_.push_back(MakePacket(step));
             if (pending_.size() >= batch_ && !Flush()) return;
             break;
@@ -86,12 +98,7 @@ void Delivery::Run() {
             batch_ = step.value;
             break;
         case Step::Kind::Pause:
-            if (!Flush()) return;
-            if (fast_) {
-                if (!Idle(step.value)) return;
-            } else {
-                pausedMilliseconds_ += step.value;
-            }
+            if (!Rest(step.value)) return;
             break;
         case Step::Kind::Spurious:
             if (!Flush()) return;
@@ -104,7 +111,17 @@ void Delivery::Run() {
         }
     }
     if (!Flush()) return;
+    // Lets a reader know that nothing more will come.
+    if (scenario_.recordPackets) Record("DeliveryEnd");
     WaitForSingleObject(stop_.Get(), INFINITE);
+}
+
+bool Delivery::Rest(UINT32 milliseconds) {
+    if (!Flush()) return false;
+    timeline_ += UINT64{milliseconds} * kFramesPerSecond / 1000;
+    if (fast_) return Idle(milliseconds);
+    pausedMilliseconds_ += milliseconds;
+    return true;
 }
 
 Packet Delivery::MakePacket(const Step& step) {
@@ -113,7 +130,12 @@ Packet Delivery::MakePacket(const Step& step) {
     packet.frames = step.frames;
     packet.flags = step.flags;
     packet.position = position_;
+    if (step.packet != PacketKind::NoData) timeline_ += step.frames;
     switch (step.packet) {
+    case PacketKind::Tone:
+        FillTones(packet);
+        position_ += step.frames;
+        break;
     case PacketKind::Data:
         packet.samples.resize(size_t{step.frames} * kBytesPerFrame);
         for (UINT32 i = 0; i < step.frames; ++i) {
@@ -135,6 +157,28 @@ Packet Delivery::MakePacket(const Step& step) {
         break;
     }
     return packet;
+}
+
+void Delivery::FillTones(Packet& packet) const {
+    packet.samples.resize(size_t{packet.frames} * kBytesPerFrame);
+    // timeline_ already counts this packet.
+    const UINT64 first = timeline_ - packet.frames;
+    for (UINT32 i = 0; i < packet.frames; ++i) {
+        double value = 0;
+        for (const UINT32 tone : tones_) {
+            // Whole cycles dropped in integers keep the phase exact however
+            // long the stream runs.
+            const UINT64 phase = (first + i) % kFramesPerSecond * tone % kFramesPerSecond;
+            value += kToneAmplitude * std::sin(kTwoPi * static_cast<double>(phase) /
+                                               static_cast<double>(kFramesPerSecond));
+        }
+        const long rounded = std::lround(value < -32768 ? -32768 : value > 32767 ? 32767 : value);
+        const auto sample = static_cast<UINT16>(static_cast<INT16>(rounded));
+        BYTE* out = &packet.samples[size_t{i} * kBytesPerFrame];
+        out[0] = out[2] = static_cast<BYTE>(sample);
+        out[1] = out[3] = static_cast<BYTE>(sample >> 8);
+    }
+    packet.data = packet.samples.data();
 }
 
 bool Delivery::Flush() {

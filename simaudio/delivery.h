@@ -13,7 +13,8 @@
 
 class Delivery {
 public:
-    Delivery(const Scenario& scenario, PacketQueue& queue);
+    // `tones`: what the activation hears of a simulated system.
+    Delivery(const Scenario& scenario, PacketQueue& queue, std::vector<UINT32> tones);
     ~Delivery();
 
     Delivery(const Delivery&) = delete;
@@ -29,6 +30,9 @@ private:
     void Run();
 
     Packet MakePacket(const Step& step);
+    void FillTones(Packet& packet) const;
+    // A stretch without packets; false when stopped meanwhile.
+    bool Rest(UINT32 milliseconds);
     // Queues the pending packets as one wake once it is due (fast pacing:
     // and waits until they are consumed); false when stopped meanwhile.
     bool Flush();
@@ -42,6 +46,7 @@ private:
     const Scenario& scenario_;
     PacketQueue& queue_;
     const bool fast_;
+    const std::vector<UINT32> tones_;
     // Reserved, never committed: reading a silent packet faults.
     BYTE* silentPages_ = nullptr;
     LARGE_INTEGER frequency_{};
@@ -51,6 +56,9 @@ private:
     // anything else touches them again.
     Cursor cursor_;
     UINT64 position_ = 0;
+    // Frames of time the scenario has covered, pauses included: where the
+    // tones are.
+    UINT64 timeline_ = 0;
     UINT32 batch_ = 1;
     std::vector<Packet> pending_;
     // Frames of every packet queued so far and milliseconds of pauses: the

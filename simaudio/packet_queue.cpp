@@ -8,6 +8,7 @@ namespace {
 
 const char* DescribeContent(const Packet& packet) {
     if (packet.data == nullptr) return "null";
+    if (packet.kind == PacketKind::Tone) return "tone";
     if (packet.kind != PacketKind::Data) return "garbage";
     for (UINT32 i = 0; i < packet.frames; ++i) {
         UINT32 frame = 0;

@@ -27,7 +27,7 @@ struct Packet {
     UINT64 position = 0;
     // Performance-counter time of delivery, in 100 ns units.
     UINT64 qpc = 0;
-    // The frames of a data packet.
+    // The frames of a data or tone packet.
     std::vector<BYTE> samples;
     // What GetBuffer hands out: samples, an inaccessible page, or null.
     BYTE* data = nullptr;
@@ -41,7 +41,8 @@ struct Handout {
     DWORD flags = 0;
     UINT64 position = 0;
     UINT64 qpc = 0;
-    // "pattern", "garbage" (not the expected frames, or not readable) or "null".
+    // "pattern", "tone", "garbage" (not the expected frames, or not readable)
+    // or "null".
     const char* content = "null";
 };
 

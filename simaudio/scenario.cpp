@@ -98,11 +98,80 @@ bool ParsePacket(const std::vector<std::string>& tokens, size_t first, Directive
     return true;
 }
 
+// The two ways of scripting delivery, which one scenario may not mix.
+enum class Style { Either, Packets, System };
+
+Style StyleOf(const std::string& word) {
+    static const char* const packetWords[] = {"data",  "silent", "nodata",  "prefill",
+                                              "batch", "pause",  "spurious"};
+    static const char* const systemWords[] = {"process", "play", "quiet", "idle"};
+    for (const char* packetWord : packetWords) {
+        if (word == packetWord) return Style::Packets;
+    }
+    for (const char* systemWord : systemWords) {
+        if (word == systemWord) return Style::System;
+    }
+    return Style::Either;
+}
+
+struct ParseState {
+    std::vector<size_t> openLoops;
+    Style style = Style::Either;
+    bool pacingGiven = false;
+};
+
+// Tones at or above half the sample rate cannot be played.
+constexpr UINT32 kHighestTone = 23999;
+
+// `<pid> parent=<ppid> tone=<hz>`, after the word `process`.
+bool ParseProcess(const std::vector<std::string>& tokens, Scenario& scenario) {
+    SimulatedProcess process{};
+    if (tokens.size() != 4 || !ParseDecimal(tokens[1], process.pid) ||
+        tokens[2].compare(0, 7, "parent=") != 0 ||
+        !ParseDecimal(tokens[2].substr(7), process.parent) ||
+        tokens[3].compare(0, 5, "tone=") != 0 || !ParseDecimal(tokens[3].substr(5), process.tone) ||
+        process.tone > kHighestTone) {
+        return false;
+    }
+    for (const SimulatedProcess& known : scenario.processes) {
+        if (known.pid == process.pid) return false;
+    }
+    scenario.processes.push_back(process);
+    return true;
+}
+
+// `play|quiet|idle <ms>`: packets of 10 ms for play and idle, a pause for quiet.
+bool ParseTimelineStep(const std::vector<std::string>& tokens, Directive& line) {
+    UINT32 milliseconds = 0;
+    if (tokens.size() != 2 || !ParseDecimal(tokens[1], milliseconds)) return false;
+    if (tokens[0] == "quiet") {
+        line.step.kind = Step::Kind::Pause;
+        line.step.value = milliseconds;
+        return true;
+    }
+    if (milliseconds % 10 != 0) return false;
+    line.step.kind = Step::Kind::Packet;
+    line.step.frames = 480;
+    line.count = milliseconds / 10;
+    if (tokens[0] == "play") {
+        line.step.packet = PacketKind::Tone;
+    } else {
+        line.step.packet = PacketKind::Silent;
+        line.step.flags = AUDCLNT_BUFFERFLAGS_SILENT;
+    }
+    return true;
+}
+
 // Applies one line to the scenario; false when the line is not understood.
-bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario,
-               std::vector<size_t>& openLoops) {
+bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario, ParseState& state) {
     const std::string& word = tokens[0];
     const size_t size = tokens.size();
+    const Style style = StyleOf(word);
+    if (style != Style::Either) {
+        if (state.style != Style::Either && state.style != style) return false;
+        state.style = style;
+    }
+    std::vector<size_t>& openLoops = state.openLoops;
     Directive line;
     if (word == "fail") {
         Fault fault{Call::Count, 1, S_OK};
@@ -120,6 +189,7 @@ bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario,
     if (word == "pacing") {
         if (size != 2 || (tokens[1] != "fast" && tokens[1] != "realtime")) return false;
         scenario.pacing = tokens[1] == "fast" ? Pacing::Fast : Pacing::Realtime;
+        state.pacingGiven = true;
         return true;
     }
     if (word == "record-packets") {
@@ -127,7 +197,10 @@ bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario,
         scenario.recordPackets = tokens[1] == "on";
         return true;
     }
-    if (word == "batch" || word == "pause" || word == "spurious") {
+    if (word == "process") return ParseProcess(tokens, scenario);
+    if (word == "play" || word == "quiet" || word == "idle") {
+        if (!ParseTimelineStep(tokens, line)) return false;
+    } else if (word == "batch" || word == "pause" || word == "spurious") {
         line.step.kind = word == "batch"   ? Step::Kind::Batch
                          : word == "pause" ? Step::Kind::Pause
                                            : Step::Kind::Spurious;
@@ -185,11 +258,33 @@ UINT32 Scenario::LargestSilentPacket() const {
     return largest;
 }
 
+std::vector<UINT32> Scenario::SelectedTones(UINT32 root, bool include) const {
+    std::vector<UINT32> tones;
+    for (const SimulatedProcess& process : processes) {
+        if (process.tone == 0) continue;
+        // Up the parent chain; a table with a cycle ends after one lap.
+        bool inTree = false;
+        UINT32 pid = process.pid;
+        for (size_t steps = 0; steps <= processes.size() && !inTree; ++steps) {
+            inTree = pid == root;
+            const SimulatedProcess* current = nullptr;
+            for (const SimulatedProcess& candidate : processes) {
+                if (candidate.pid == pid) current = &candidate;
+            }
+            if (current == nullptr) break;
+            pid = current->parent;
+        }
+        if (inTree == include) tones.push_back(process.tone);
+    }
+    return tones;
+}
+
 Scenario ParseScenario(const std::string& text) {
     // Split by hand: the C++ streams would start up the runtime's locale
     // machinery, which takes a thread-local slot per load of the DLL.
     Scenario scenario;
-    std::vector<size_t> openLoops;
+    ParseState state;
+    const std::vector<size_t>& openLoops = state.openLoops;
     // Line number and text of each open loop, for the error of a missing end.
     std::vector<std::pair<size_t, std::string>> openLoopLines;
     size_t number = 0;
@@ -203,7 +298,7 @@ Scenario ParseScenario(const std::string& text) {
         const std::vector<std::string> tokens = Words(raw.substr(0, raw.find('#')));
         if (tokens.empty()) continue;
         const size_t loopsBefore = openLoops.size();
-        if (!ParseLine(tokens, scenario, openLoops)) {
+        if (!ParseLine(tokens, scenario, state)) {
             scenario.errorLine = number;
             scenario.errorText = raw;
             return scenario;
@@ -216,6 +311,9 @@ Scenario ParseScenario(const std::string& text) {
         scenario.errorLine = openLoopLines.back().first;
         scenario.errorText = openLoopLines.back().second;
     }
+    scenario.system = state.style == Style::System;
+    // A simulated system plays in real time unless told otherwise.
+    if (scenario.system && !state.pacingGiven) scenario.pacing = Pacing::Realtime;
     return scenario;
 }
 

@@ -1,6 +1,12 @@
 // The scenario: what the simulated device delivers and which calls fail.
 // Loops and repeat counts stay folded; Cursor unfolds them one step at a time,
 // so an hour of packets costs a few lines of memory.
+//
+// The delivery is scripted in one of two ways, never both: packet by packet
+// (data, silent, nodata, prefill, batch, pause, spurious), or as a simulated
+// system, a table of processes playing tones (`process`) and a timeline of
+// `play`, `quiet` and `idle` steps, from which each activation hears what its
+// process tree selects. Loops serve both.
 #pragma once
 
 #include <windows.h>
@@ -26,7 +32,9 @@ enum class Call {
     Count
 };
 
-enum class PacketKind { Data, Silent, NoData };
+// Tone: the sum of the tones the activation selects, at the timeline's
+// position; a step of it with nothing selected delivers no packet.
+enum class PacketKind { Data, Silent, NoData, Tone };
 enum class Pacing { Fast, Realtime };
 
 // One thing the delivery thread does.
@@ -58,6 +66,13 @@ struct Fault {
     HRESULT code;
 };
 
+// A process of the simulated system; tone 0 plays nothing.
+struct SimulatedProcess {
+    UINT32 pid;
+    UINT32 parent;
+    UINT32 tone;
+};
+
 struct Scenario {
     // 0 when the text was accepted, else the 1-based line that was rejected
     // (or 0 with errorText set when the file could not be read).
@@ -69,11 +84,17 @@ struct Scenario {
     bool recordPackets = true;
     std::vector<Fault> faults;
     std::vector<Directive> program;
+    // The simulated system's process table (system scenarios only).
+    bool system = false;
+    std::vector<SimulatedProcess> processes;
 
     bool Valid() const { return errorLine == 0 && errorText.empty(); }
     // The code injected into the nth call of `call`, if any.
     std::optional<HRESULT> InjectedInto(Call call, UINT32 nth) const;
     UINT32 LargestSilentPacket() const;
+    // The tones of the processes a capture of the tree rooted at `root`
+    // hears: the tree itself (include) or everything else.
+    std::vector<UINT32> SelectedTones(UINT32 root, bool include) const;
 };
 
 Scenario ParseScenario(const std::string& text);

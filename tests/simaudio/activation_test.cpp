@@ -160,7 +160,7 @@ struct RejectedScenario {
 };
 
 const RejectedScenario kRejectedScenarios[] = {
-    {"UnknownDirective", "data 480\nplay 480\n", 2},
+    {"UnknownDirective", "data 480\nsing 480\n", 2},
     {"NoFrames", "data\n", 1},
     {"FlagsNotHex", "# comment\n\ndata 480 3 flags=2\n", 3},
     {"FlagsOnSilence", "silent 480 flags=0x1\n", 1},
@@ -172,6 +172,12 @@ const RejectedScenario kRejectedScenarios[] = {
     {"EndWithoutLoop", "data 480\nend\n", 2},
     {"LoopWithoutEnd", "loop 2\n  data 480\nloop 3\ndata 1\nend\n", 1},
     {"PrefillWithoutPacket", "prefill pause 5\n", 1},
+    {"SystemAfterPackets", "data 480\nprocess 1 parent=0 tone=440\n", 2},
+    {"PacketsAfterSystem", "play 100\nloop 1\n  silent 480\nend\n", 3},
+    {"PlayNotInTensOfMilliseconds", "process 1 parent=0 tone=440\nplay 15\n", 2},
+    {"ProcessWithoutTone", "process 5 parent=1\n", 1},
+    {"ProcessTwice", "process 5 parent=1 tone=440\nprocess 5 parent=2 tone=0\n", 2},
+    {"ToneAboveHalfTheRate", "process 5 parent=1 tone=24000\n", 1},
 };
 
 class RejectedScenarioTest : public StackTest,

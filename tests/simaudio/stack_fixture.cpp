@@ -118,9 +118,10 @@ HRESULT StackTest::Activate(const ActivationRequest& request, TestHandler& handl
                      operation.ReleaseAndGetAddressOf());
 }
 
-void StackTest::ActivateClient(TestHandler& handler, ComPtr<IAudioClient>& client) {
+void StackTest::ActivateClient(TestHandler& handler, ComPtr<IAudioClient>& client,
+                               const ActivationRequest& request) {
     ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
-    ASSERT_EQ(S_OK, Activate(ActivationRequest(), handler, operation));
+    ASSERT_EQ(S_OK, Activate(request, handler, operation));
     ASSERT_TRUE(handler.WaitCompleted());
     ASSERT_EQ(S_OK, handler.activateResult);
     ASSERT_TRUE(handler.activated);
@@ -128,8 +129,9 @@ void StackTest::ActivateClient(TestHandler& handler, ComPtr<IAudioClient>& clien
 }
 
 void StackTest::StartStream(TestHandler& handler, ComPtr<IAudioClient>& client,
-                            ComPtr<IAudioCaptureClient>& capture, UniqueHandle& sampleReady) {
-    ASSERT_NO_FATAL_FAILURE(ActivateClient(handler, client));
+                            ComPtr<IAudioCaptureClient>& capture, UniqueHandle& sampleReady,
+                            const ActivationRequest& request) {
+    ASSERT_NO_FATAL_FAILURE(ActivateClient(handler, client, request));
     const WAVEFORMATEX format = DeviceFormat();
     ASSERT_EQ(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventStreamFlags, 2000000, 0,
                                        &format, nullptr));

@@ -75,10 +75,12 @@ protected:
     HRESULT Activate(const ActivationRequest& request, TestHandler& handler,
                      ComPtr<IActivateAudioInterfaceAsyncOperation>& operation);
     // Activates with the tool's request and returns the audio client.
-    void ActivateClient(TestHandler& handler, ComPtr<IAudioClient>& client);
+    void ActivateClient(TestHandler& handler, ComPtr<IAudioClient>& client,
+                        const ActivationRequest& request = ActivationRequest());
     // An activated, initialised and started event-driven stream.
     void StartStream(TestHandler& handler, ComPtr<IAudioClient>& client,
-                     ComPtr<IAudioCaptureClient>& capture, UniqueHandle& sampleReady);
+                     ComPtr<IAudioCaptureClient>& capture, UniqueHandle& sampleReady,
+                     const ActivationRequest& request = ActivationRequest());
     // Waits until the record has `line`; false if it does not come.
     bool WaitForRecordLine(const std::string& line) const;
     // Unloads the stack and returns its record, which must end with the
