@@ -21,12 +21,6 @@ struct Received {
 // Frame p of the pattern: channel 0 in the low half, channel 1 in the high.
 UINT32 ExpectedFrame(UINT64 position) { return static_cast<UINT32>(0x5A5A0000u + position); }
 
-bool Readable(const void* data) {
-    MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(data, &info, sizeof info) == 0) return false;
-    return info.State == MEM_COMMIT && (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) == 0;
-}
-
 // Takes every queued packet; `expectedPosition` follows data and silent ones.
 void Drain(IAudioCaptureClient& capture, IAudioClient& client, std::vector<Received>& received,
            UINT64& expectedPosition, bool checkOnePacketQueued = false) {

@@ -175,6 +175,12 @@ std::vector<std::string> StackTest::Unload(long live) {
     return lines;
 }
 
+bool Readable(const void* data) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(data, &info, sizeof info) == 0) return false;
+    return info.State == MEM_COMMIT && (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) == 0;
+}
+
 std::vector<std::string> ReadLines(const std::wstring& path) {
     std::vector<std::string> lines;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,

@@ -102,6 +102,8 @@ struct CaseName {
     }
 };
 
+// Whether `data` points at committed, accessible memory.
+bool Readable(const void* data);
 std::vector<std::string> ReadLines(const std::wstring& path);
 bool Contains(const std::vector<std::string>& lines, const std::string& line);
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line);

@@ -22,12 +22,6 @@ struct Heard {
     UINT32 unequalChannels;
 };
 
-bool Readable(const void* data) {
-    MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(data, &info, sizeof info) == 0) return false;
-    return info.State == MEM_COMMIT && (info.Protect & (PAGE_NOACCESS | PAGE_GUARD)) == 0;
-}
-
 // The amplitude of `hz` in `samples`, as a fraction of full scale. The
 // windows the tests use hold whole cycles of every tone, so tones do not leak
 // into one another.
