@@ -111,8 +111,9 @@ void Delivery::Run() {
         }
     }
     if (!Flush()) return;
-    // Lets a reader know that nothing more will come.
-    if (scenario_.recordPackets) Record("DeliveryEnd");
+    // Tells a reader of a simulated system's capture that nothing more will
+    // come, since silence there means no packets.
+    if (scenario_.system && scenario_.recordPackets) Record("DeliveryEnd");
     WaitForSingleObject(stop_.Get(), INFINITE);
 }
 
