@@ -23,7 +23,7 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
     Handout handout;
     handout.result = Injectable(Call::GetBuffer, [&]() -> HRESULT {
         if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
-        handout = client_->Queue().Get();
+        handout = client_->Queue().Get(client_->RecordsPackets());
         if (handout.result == S_OK) {
             *data = handout.data;
             *frames = handout.frames;

@@ -38,6 +38,7 @@ HRESULT Delivery::Start(HANDLE sampleReady) {
     if (!stop_) return E_OUTOFMEMORY;
     sampleReady_ = sampleReady;
     ResetEvent(stop_.Get());
+    queue_.SetAborted(false);
     base_ = Now() - ScheduleOffset();
 
     for (const Step* step = cursor_.Peek(); step != nullptr; step = cursor_.Peek()) {
@@ -63,6 +64,7 @@ HRESULT Delivery::Start(HANDLE sampleReady) {
 void Delivery::Stop() {
     if (!thread_) return;
     SetEvent(stop_.Get());
+    queue_.SetAborted(true);
     WaitForSingleObject(thread_.Get(), INFINITE);
     thread_.Reset();
     sampleReady_ = nullptr;
@@ -75,7 +77,7 @@ DWORD WINAPI Delivery::ThreadMain(void* self) {
 
 void Delivery::Run() {
     // Prefilled packets count as the first wake.
-    if (fast_ && !queue_.WaitDrained(stop_.Get())) return;
+    if (fast_ && !queue_.WaitDrained()) return;
     for (;;) {
         const Step* next = cursor_.Peek();
         if (next == nullptr) break;
@@ -138,6 +140,7 @@ Packet Delivery::MakePacket(const Step& step) {
         position_ += step.frames;
         break;
     case PacketKind::Data:
+        packet.samples = queue_.SpareBuffer();
         packet.samples.resize(size_t{step.frames} * kBytesPerFrame);
         for (UINT32 i = 0; i < step.frames; ++i) {
             const UINT32 frame = PatternFrame(position_ + i);
@@ -160,7 +163,8 @@ Packet Delivery::MakePacket(const Step& step) {
     return packet;
 }
 
-void Delivery::FillTones(Packet& packet) const {
+void Delivery::FillTones(Packet& packet) {
+    packet.samples = queue_.SpareBuffer();
     packet.samples.resize(size_t{packet.frames} * kBytesPerFrame);
     // timeline_ already counts this packet.
     const UINT64 first = timeline_ - packet.frames;
@@ -186,7 +190,7 @@ bool Delivery::Flush() {
     if (pending_.empty()) return true;
     if (!WaitUntilDue()) return false;
     QueuePending();
-    return !fast_ || queue_.WaitDrained(stop_.Get());
+    return !fast_ || queue_.WaitDrained();
 }
 
 void Delivery::QueuePending() {

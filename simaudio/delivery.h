@@ -30,7 +30,7 @@ private:
     void Run();
 
     Packet MakePacket(const Step& step);
-    void FillTones(Packet& packet) const;
+    void FillTones(Packet& packet);
     // A stretch without packets; false when stopped meanwhile.
     bool Rest(UINT32 milliseconds);
     // Queues the pending packets as one wake once it is due (fast pacing:

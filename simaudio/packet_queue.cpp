@@ -20,18 +20,38 @@ const char* DescribeContent(const Packet& packet) {
 
 }  // namespace
 
-PacketQueue::PacketQueue() : drained_(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {}
+namespace {
+constexpr size_t kMaxSpareBuffers = 256;
+}  // namespace
+
+PacketQueue::PacketQueue() = default;
 
 void PacketQueue::Push(std::vector<Packet>& packets) {
     std::lock_guard<SrwLock> lock(mutex_);
     for (Packet& packet : packets) packets_.push_back(std::move(packet));
     packets.clear();
-    if (!packets_.empty()) ResetEvent(drained_.Get());
 }
 
-bool PacketQueue::WaitDrained(HANDLE stop) {
-    const HANDLE handles[2] = {stop, drained_.Get()};
-    return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+bool PacketQueue::WaitDrained() {
+    std::lock_guard<SrwLock> lock(mutex_);
+    while (!packets_.empty() && !aborted_) {
+        SleepConditionVariableSRW(&changed_, mutex_.native(), INFINITE, 0);
+    }
+    return !aborted_;
+}
+
+void PacketQueue::SetAborted(bool aborted) {
+    std::lock_guard<SrwLock> lock(mutex_);
+    aborted_ = aborted;
+    WakeAllConditionVariable(&changed_);
+}
+
+std::vector<BYTE> PacketQueue::SpareBuffer() {
+    std::lock_guard<SrwLock> lock(mutex_);
+    if (spareBuffers_.empty()) return {};
+    std::vector<BYTE> buffer = std::move(spareBuffers_.back());
+    spareBuffers_.pop_back();
+    return buffer;
 }
 
 UINT32 PacketQueue::NextFrames() {
@@ -42,7 +62,7 @@ UINT32 PacketQueue::NextFrames() {
     return packets_.front().frames == 0 ? 1 : packets_.front().frames;
 }
 
-Handout PacketQueue::Get() {
+Handout PacketQueue::Get(bool describe) {
     std::lock_guard<SrwLock> lock(mutex_);
     Handout handout;
     if (handedOut_) {
@@ -57,7 +77,7 @@ Handout PacketQueue::Get() {
         handout.flags = packet.flags;
         handout.position = packet.position;
         handout.qpc = packet.qpc;
-        handout.content = DescribeContent(packet);
+        handout.content = describe ? DescribeContent(packet) : "unchecked";
     }
     return handout;
 }
@@ -69,8 +89,13 @@ HRESULT PacketQueue::Release(UINT32 frames) {
     const UINT32 handed = packets_.front().frames;
     if (frames != 0 && frames != handed) return AUDCLNT_E_INVALID_SIZE;
     handedOut_ = false;
-    if (frames == handed) packets_.pop_front();
-    if (packets_.empty()) SetEvent(drained_.Get());
+    if (frames == handed) {
+        if (!packets_.front().samples.empty() && spareBuffers_.size() < kMaxSpareBuffers) {
+            spareBuffers_.push_back(std::move(packets_.front().samples));
+        }
+        packets_.pop_front();
+    }
+    if (packets_.empty()) WakeAllConditionVariable(&changed_);
     return S_OK;
 }
 
@@ -85,6 +110,6 @@ HRESULT PacketQueue::Clear() {
     std::lock_guard<SrwLock> lock(mutex_);
     if (handedOut_) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
     packets_.clear();
-    SetEvent(drained_.Get());
+    WakeAllConditionVariable(&changed_);
     return S_OK;
 }

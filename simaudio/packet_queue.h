@@ -8,7 +8,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/unique_handle.h"
 #include "simaudio/scenario.h"
 #include "simaudio/srw_lock.h"
 
@@ -41,7 +40,7 @@ struct Handout {
     DWORD flags = 0;
     UINT64 position = 0;
     UINT64 qpc = 0;
-    // "pattern", "tone", "garbage" (not the expected frames, or not readable)
+    // "pattern", "tone", "unchecked", "garbage" (not the expected frames, or not readable)
     // or "null".
     const char* content = "null";
 };
@@ -51,11 +50,18 @@ public:
     PacketQueue();
 
     void Push(std::vector<Packet>& packets);
-    // Waits until every packet has been released (true) or `stop` is set.
-    bool WaitDrained(HANDLE stop);
+    // Waits until every packet has been released (true) or the wait is
+    // aborted (false).
+    bool WaitDrained();
+    // While aborted, WaitDrained returns false at once.
+    void SetAborted(bool aborted);
+    // A buffer left by a released packet, or an empty one; reusing them keeps
+    // the delivery of long streams free of allocations.
+    std::vector<BYTE> SpareBuffer();
 
     UINT32 NextFrames();
-    Handout Get();
+    // With describe, checks what the data holds (for the record).
+    Handout Get(bool describe);
     HRESULT Release(UINT32 frames);
     UINT32 QueuedFrames();
     // Drops every packet; fails while one is handed out.
@@ -66,6 +72,10 @@ private:
     // Guarded by mutex_.
     std::deque<Packet> packets_;
     bool handedOut_ = false;
-    // Manual-reset; set whenever packets_ is empty. Set and reset under mutex_.
-    UniqueHandle drained_;
+    bool aborted_ = false;
+    std::vector<std::vector<BYTE>> spareBuffers_;
+    // Signalled (under mutex_) when packets_ becomes empty or aborted_ is set;
+    // waited on by the delivery thread. In-process, unlike an event, so the
+    // simulated device adds no server round trips per packet.
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
 };

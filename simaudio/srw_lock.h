@@ -13,6 +13,8 @@ public:
 
     void lock() { AcquireSRWLockExclusive(&lock_); }
     void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    // For sleeping on a condition variable while holding the lock.
+    SRWLOCK* native() { return &lock_; }
 
 private:
     SRWLOCK lock_ = SRWLOCK_INIT;
