@@ -21,4 +21,4 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq </dev/null
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+$sudo apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null
