@@ -38,8 +38,7 @@ ResultCode Activate(LoopbackCapture& capture, DWORD processId, PROCESS_LOOPBACK_
     ComRef<IActivateAudioInterfaceAsyncOperation> operation;
     const ResultCode requested = ActivateAudioInterfaceAsync(
         VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, __uuidof(IAudioClient), &activationBlob,
-        static_cast<IActivateAudioInterfaceCompletionHandler*>(&capture),
-        operation.Receive());
+        static_cast<IActivateAudioInterfaceCompletionHandler*>(&capture), operation.Receive());
     if (IsFailure(requested)) return requested;
 
     WaitForSingleObject(capture.ActivationDone(), INFINITE);

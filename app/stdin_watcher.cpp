@@ -37,8 +37,8 @@ void WatchInput(HANDLE input, HANDLE stopEvent) {
 
 ResultCode StartStdinWatcher(HANDLE stopEvent) {
     HANDLE duplicate = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), stopEvent, GetCurrentProcess(), &duplicate, 0,
-                         FALSE, DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateHandle(GetCurrentProcess(), stopEvent, GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
         return FailureFromLastError();
     }
     auto start = std::make_unique<WatcherStart>();

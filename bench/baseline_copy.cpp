@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
     if (event == nullptr) return 1;
 
     static unsigned char chunk[kChunkBytes];
-    for (size_t i = 0; i < kChunkBytes; ++i) chunk[i] = static_cast<unsigned char>(i);
+    for (size_t i = 0; i < kChunkBytes; ++i)
+        chunk[i] = static_cast<unsigned char>(i);
 
     for (unsigned long i = 0; i < chunks; ++i) {
         if (perEvent != 0 && i % perEvent == 0) {

@@ -36,13 +36,15 @@ int main(int argc, char** argv) {
     UseBinaryStdout();
 
     static unsigned char chunk[kChunkBytes];
-    for (size_t i = 0; i < kChunkBytes; ++i) chunk[i] = static_cast<unsigned char>(i);
+    for (size_t i = 0; i < kChunkBytes; ++i)
+        chunk[i] = static_cast<unsigned char>(i);
 
     HANDLE producer = CreateThread(nullptr, 0, &Produce, &handoff, 0, nullptr);
     if (producer == nullptr) return 1;
     for (unsigned long i = 0; i < handoff.wakes; ++i) {
         WaitForSingleObject(handoff.ready, INFINITE);
-        for (unsigned long j = 0; j < perWake; ++j) WriteChunk(chunk);
+        for (unsigned long j = 0; j < perWake; ++j)
+            WriteChunk(chunk);
         SetEvent(handoff.done);
     }
     WaitForSingleObject(producer, INFINITE);

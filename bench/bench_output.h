@@ -10,7 +10,9 @@
 
 constexpr size_t kChunkBytes = 480 * 4;
 
-inline void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+inline void UseBinaryStdout() {
+    _setmode(_fileno(stdout), _O_BINARY);
+}
 
 inline void WriteChunk(const unsigned char* chunk) {
     std::fwrite(chunk, 1, kChunkBytes, stdout);

@@ -135,22 +135,20 @@ ResultCode LoopbackCapture::CompleteActivation(IActivateAudioInterfaceAsyncOpera
     // Released on every return; only the clients taken from it are kept.
     ComRef<IUnknown> activatedInterface;
     ResultCode activateResult = E_FAIL;
-    HARKWELL_RETURN_IF_FAILED(operation->GetActivateResult(
-        &activateResult, activatedInterface.Receive()));
+    HARKWELL_RETURN_IF_FAILED(
+        operation->GetActivateResult(&activateResult, activatedInterface.Receive()));
     HARKWELL_RETURN_IF_FAILED(activateResult);
     if (!activatedInterface) return E_POINTER;
 
-    HARKWELL_RETURN_IF_FAILED(activatedInterface->QueryInterface(
-        __uuidof(IAudioClient), audioClient.ReceiveAsVoid()));
+    HARKWELL_RETURN_IF_FAILED(
+        activatedInterface->QueryInterface(__uuidof(IAudioClient), audioClient.ReceiveAsVoid()));
 
     const WAVEFORMATEX format = CaptureFormat();
-    HARKWELL_RETURN_IF_FAILED(audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                                      kCaptureStreamFlags,
-                                                      kCaptureBufferDuration, 0, &format,
-                                                      nullptr));
+    HARKWELL_RETURN_IF_FAILED(audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, kCaptureStreamFlags,
+                                                      kCaptureBufferDuration, 0, &format, nullptr));
 
-    HARKWELL_RETURN_IF_FAILED(audioClient->GetService(
-        __uuidof(IAudioCaptureClient), captureClient.ReceiveAsVoid()));
+    HARKWELL_RETURN_IF_FAILED(
+        audioClient->GetService(__uuidof(IAudioCaptureClient), captureClient.ReceiveAsVoid()));
 
     sampleReady.Reset(CreateStreamEvent());
     if (!sampleReady) return FailureFromLastError();
@@ -197,12 +195,14 @@ ResultCode LoopbackCapture::DrainPackets(PcmSink& output, std::vector<BYTE>& sil
         BYTE* data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
-        HARKWELL_RETURN_IF_FAILED(captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
+        HARKWELL_RETURN_IF_FAILED(
+            captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr));
 
         const UINT64 byteCount = UINT64{frames} * kCaptureBytesPerFrame;
         if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
             // The data pointer of a silent packet is not meant to be read.
-            if (silenceBuffer.size() < byteCount) silenceBuffer.resize(static_cast<size_t>(byteCount));
+            if (silenceBuffer.size() < byteCount)
+                silenceBuffer.resize(static_cast<size_t>(byteCount));
             if (byteCount != 0) output.Write(silenceBuffer.data(), static_cast<size_t>(byteCount));
         } else if (data != nullptr && byteCount != 0) {
             output.Write(data, static_cast<size_t>(byteCount));

@@ -8,7 +8,9 @@
 
 using ResultCode = HRESULT;
 
-inline bool IsFailure(ResultCode result) { return result < 0; }
+inline bool IsFailure(ResultCode result) {
+    return result < 0;
+}
 
 // A platform last-error code as a result code: positive codes map into the
 // Win32 facility (0x8007xxxx), anything else is taken as it is.
@@ -28,10 +30,10 @@ inline ResultCode FailureFromLastError() {
     return IsFailure(result) ? result : E_FAIL;
 }
 
-#define HARKWELL_RETURN_IF_FAILED(expression)                                   \
-    do {                                                                        \
-        static_assert(std::is_same<decltype(expression), HRESULT>::value,       \
-                      "HARKWELL_RETURN_IF_FAILED takes a result code");        \
-        const ResultCode returnIfFailedResult_ = (expression);                 \
-        if (IsFailure(returnIfFailedResult_)) return returnIfFailedResult_;     \
+#define HARKWELL_RETURN_IF_FAILED(expression)                               \
+    do {                                                                    \
+        static_assert(std::is_same<decltype(expression), HRESULT>::value,   \
+                      "HARKWELL_RETURN_IF_FAILED takes a result code");     \
+        const ResultCode returnIfFailedResult_ = (expression);              \
+        if (IsFailure(returnIfFailedResult_)) return returnIfFailedResult_; \
     } while (0)

@@ -160,8 +160,8 @@ HRESULT StartActivation(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters,
         if (client != nullptr) client->Release();
         return E_OUTOFMEMORY;
     }
-    callback = new (std::nothrow) Callback{handler, operation, nullptr, GetCurrentThreadId(),
-                                           nullptr};
+    callback =
+        new (std::nothrow) Callback{handler, operation, nullptr, GetCurrentThreadId(), nullptr};
     if (callback == nullptr) return E_OUTOFMEMORY;
     callback->requestReturned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (callback->requestReturned == nullptr ||
@@ -184,10 +184,10 @@ HRESULT StartActivation(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters,
 
 }  // namespace
 
-extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(
-    LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIANT* activationParams,
-    IActivateAudioInterfaceCompletionHandler* completionHandler,
-    IActivateAudioInterfaceAsyncOperation** activationOperation) {
+extern "C" HRESULT WINAPI
+ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIANT* activationParams,
+                            IActivateAudioInterfaceCompletionHandler* completionHandler,
+                            IActivateAudioInterfaceAsyncOperation** activationOperation) {
     if (activationOperation != nullptr) *activationOperation = nullptr;
     const std::optional<HRESULT> injected = CountCall(Call::ActivateAudioInterfaceAsync);
     const std::string request =

@@ -55,7 +55,9 @@ AudioClient::AudioClient(DWORD processId, bool include)
       scenario_(LoadedScenario()),
       delivery_(scenario_, queue_, scenario_.SelectedTones(processId, include)) {}
 
-AudioClient::~AudioClient() { delivery_.Stop(); }
+AudioClient::~AudioClient() {
+    delivery_.Stop();
+}
 
 HRESULT AudioClient::AdjustQuery(REFIID iid, HRESULT found) {
     if (!IsEqualIID(iid, __uuidof(IAudioClient))) return found;
@@ -97,8 +99,8 @@ HRESULT AudioClient::GetBufferSize(UINT32* frames) {
         if (!initialized_) {
             result = AUDCLNT_E_NOT_INITIALIZED;
         } else {
-            const REFERENCE_TIME duration = bufferDuration_ > kDevicePeriod ? bufferDuration_
-                                                                            : kDevicePeriod;
+            const REFERENCE_TIME duration =
+                bufferDuration_ > kDevicePeriod ? bufferDuration_ : kDevicePeriod;
             *frames = static_cast<UINT32>(duration * 48000 / 10000000);
         }
     }
@@ -151,27 +153,28 @@ HRESULT AudioClient::GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TI
 
 HRESULT AudioClient::Start() {
     return RecordResult("Start", Injectable(Call::Start, [&]() -> HRESULT {
-        std::lock_guard<SrwLock> lock(mutex_);
-        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-        if (running_) return AUDCLNT_E_NOT_STOPPED;
-        if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 && sampleReady_ == nullptr) {
-            return AUDCLNT_E_EVENTHANDLE_NOT_SET;
-        }
-        const HRESULT started = delivery_.Start(sampleReady_);
-        running_ = SUCCEEDED(started);
-        return started;
-    }));
+                            std::lock_guard<SrwLock> lock(mutex_);
+                            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+                            if (running_) return AUDCLNT_E_NOT_STOPPED;
+                            if ((streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 &&
+                                sampleReady_ == nullptr) {
+                                return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+                            }
+                            const HRESULT started = delivery_.Start(sampleReady_);
+                            running_ = SUCCEEDED(started);
+                            return started;
+                        }));
 }
 
 HRESULT AudioClient::Stop() {
     return RecordResult("Stop", Injectable(Call::Stop, [&]() -> HRESULT {
-        std::lock_guard<SrwLock> lock(mutex_);
-        if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
-        if (!running_) return S_FALSE;
-        delivery_.Stop();
-        running_ = false;
-        return S_OK;
-    }));
+                            std::lock_guard<SrwLock> lock(mutex_);
+                            if (!initialized_) return AUDCLNT_E_NOT_INITIALIZED;
+                            if (!running_) return S_FALSE;
+                            delivery_.Stop();
+                            running_ = false;
+                            return S_OK;
+                        }));
 }
 
 HRESULT AudioClient::Reset() {

@@ -18,9 +18,8 @@ public:
     static AudioClient* Make(DWORD processId, bool include);
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
-                                         REFERENCE_TIME bufferDuration,
-                                         REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
-                                         LPCGUID sessionGuid) override;
+                                         REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
+                                         const WAVEFORMATEX* format, LPCGUID sessionGuid) override;
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override;
     HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override;
     HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override;

@@ -13,10 +13,12 @@ CaptureClient::CaptureClient(AudioClient* client) : ComObject("CaptureClient"), 
     client_->AddRef();
 }
 
-CaptureClient::~CaptureClient() { client_->Release(); }
+CaptureClient::~CaptureClient() {
+    client_->Release();
+}
 
-HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
-                                 UINT64* devicePosition, UINT64* qpcPosition) {
+HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                                 UINT64* qpcPosition) {
     if (data != nullptr) *data = nullptr;
     if (frames != nullptr) *frames = 0;
     if (flags != nullptr) *flags = 0;
@@ -34,8 +36,8 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
         return handout.result;
     });
     if (client_->RecordsPackets()) {
-        Record("GetBuffer -> " + Code(handout.result) + " frames=" +
-               std::to_string(handout.frames) + " flags=" + Hex32(handout.flags) +
+        Record("GetBuffer -> " + Code(handout.result) +
+               " frames=" + std::to_string(handout.frames) + " flags=" + Hex32(handout.flags) +
                " data=" + handout.content + " position=" + SetOrNull(devicePosition) +
                " qpc=" + SetOrNull(qpcPosition));
     }

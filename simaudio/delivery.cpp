@@ -24,8 +24,8 @@ Delivery::Delivery(const Scenario& scenario, PacketQueue& queue, std::vector<UIN
     QueryPerformanceFrequency(&frequency_);
     const SIZE_T silentBytes = SIZE_T{scenario.LargestSilentPacket()} * kBytesPerFrame;
     if (silentBytes != 0) {
-        silentPages_ = static_cast<BYTE*>(
-            VirtualAlloc(nullptr, silentBytes, MEM_RESERVE, PAGE_NOACCESS));
+        silentPages_ =
+            static_cast<BYTE*>(VirtualAlloc(nullptr, silentBytes, MEM_RESERVE, PAGE_NOACCESS));
     }
 }
 
@@ -198,8 +198,8 @@ void Delivery::QueuePending() {
     const size_t packets = pending_.size();
     const INT64 now = Now();
     const INT64 frequency = frequency_.QuadPart;
-    const UINT64 qpc = static_cast<UINT64>(now / frequency * 10000000 +
-                                           now % frequency * 10000000 / frequency);
+    const UINT64 qpc =
+        static_cast<UINT64>(now / frequency * 10000000 + now % frequency * 10000000 / frequency);
     for (Packet& packet : pending_) {
         scheduledFrames_ += packet.frames;
         packet.qpc = qpc;
@@ -219,7 +219,8 @@ bool Delivery::WaitUntilDue() {
     for (;;) {
         const INT64 now = Now();
         if (now >= due) return true;
-        const INT64 milliseconds = ((due - now) * 1000 + frequency_.QuadPart - 1) / frequency_.QuadPart;
+        const INT64 milliseconds =
+            ((due - now) * 1000 + frequency_.QuadPart - 1) / frequency_.QuadPart;
         if (!Idle(static_cast<DWORD>(milliseconds))) return false;
     }
 }

@@ -13,7 +13,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         break;
     case DLL_PROCESS_DETACH:
         // `reserved` is set when the whole process is ending.
-        CloseRecord("ProcessExit live=" + std::to_string(LiveObjects().load()), reserved != nullptr);
+        CloseRecord("ProcessExit live=" + std::to_string(LiveObjects().load()),
+                    reserved != nullptr);
         if (reserved == nullptr && LiveObjects().load() == 0) FreeScenario();
         break;
     default:

@@ -28,8 +28,7 @@ using QueryFunction = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
 QueryFunction NtdllFunction(const char* name) {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return nullptr;
-    return reinterpret_cast<QueryFunction>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
+    return reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, name)));
 }
 
 }  // namespace
@@ -42,9 +41,8 @@ std::string DescribeEventHandle(HANDLE event) {
 
     EventBasicInformation eventInfo{};
     const QueryFunction queryEvent = NtdllFunction("NtQueryEvent");
-    bool queried = queryEvent != nullptr &&
-                   queryEvent(event, kEventBasicInformation, &eventInfo, sizeof eventInfo,
-                              nullptr) >= 0;
+    bool queried = queryEvent != nullptr && queryEvent(event, kEventBasicInformation, &eventInfo,
+                                                       sizeof eventInfo, nullptr) >= 0;
     // A handle without query access can still be described through a
     // duplicate that has it.
     HANDLE queryable = nullptr;

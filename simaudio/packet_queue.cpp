@@ -28,7 +28,8 @@ PacketQueue::PacketQueue() = default;
 
 void PacketQueue::Push(std::vector<Packet>& packets) {
     std::lock_guard<SrwLock> lock(mutex_);
-    for (Packet& packet : packets) packets_.push_back(std::move(packet));
+    for (Packet& packet : packets)
+        packets_.push_back(std::move(packet));
     packets.clear();
 }
 
@@ -102,7 +103,8 @@ HRESULT PacketQueue::Release(UINT32 frames) {
 UINT32 PacketQueue::QueuedFrames() {
     std::lock_guard<SrwLock> lock(mutex_);
     UINT32 frames = 0;
-    for (const Packet& packet : packets_) frames += packet.frames;
+    for (const Packet& packet : packets_)
+        frames += packet.frames;
     return frames;
 }
 

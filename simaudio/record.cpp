@@ -23,9 +23,9 @@ void OpenRecord() {
     const DWORD length = GetEnvironmentVariableW(L"SIMAUDIO_RECORD", path, MAX_PATH * 2);
     if (length == 0 || length >= MAX_PATH * 2) return;
     AcquireSRWLockExclusive(&recordLock);
-    recordFile = CreateFileW(path, GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    recordFile =
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ReleaseSRWLockExclusive(&recordLock);
 }
 
@@ -43,7 +43,9 @@ void Record(const std::string& line) {
     ReleaseSRWLockExclusive(&recordLock);
 }
 
-std::string Code(HRESULT code) { return Hex32(static_cast<DWORD>(code)); }
+std::string Code(HRESULT code) {
+    return Hex32(static_cast<DWORD>(code));
+}
 
 std::string Hex32(DWORD value) {
     char text[16];
@@ -81,4 +83,6 @@ std::string Utf8(const wchar_t* text) {
     return result;
 }
 
-const char* SetOrNull(const void* pointer) { return pointer != nullptr ? "set" : "null"; }
+const char* SetOrNull(const void* pointer) {
+    return pointer != nullptr ? "set" : "null";
+}

@@ -17,9 +17,9 @@ void CloseRecord(const std::string& lastLine, bool processEnding);
 void Record(const std::string& line);
 
 // Field formats shared by the record lines.
-std::string Code(HRESULT code);     // 0x%08x
-std::string Hex32(DWORD value);     // 0x%08x
-std::string GuidText(REFGUID guid);  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+std::string Code(HRESULT code);                        // 0x%08x
+std::string Hex32(DWORD value);                        // 0x%08x
+std::string GuidText(REFGUID guid);                    // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
 std::string HexBytes(const void* bytes, size_t size);  // lowercase, no spaces
 std::string Utf8(const wchar_t* text);
 const char* SetOrNull(const void* pointer);

@@ -7,10 +7,17 @@
 
 namespace {
 
-const char* const kCallNames[] = {
-    "ActivateAudioInterfaceAsync", "GetActivateResult", "QueryInterface", "Initialize",
-    "GetService", "SetEventHandle", "Start", "Stop", "GetNextPacketSize", "GetBuffer",
-    "ReleaseBuffer"};
+const char* const kCallNames[] = {"ActivateAudioInterfaceAsync",
+                                  "GetActivateResult",
+                                  "QueryInterface",
+                                  "Initialize",
+                                  "GetService",
+                                  "SetEventHandle",
+                                  "Start",
+                                  "Stop",
+                                  "GetNextPacketSize",
+                                  "GetBuffer",
+                                  "ReleaseBuffer"};
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
 
@@ -27,7 +34,8 @@ bool ParseDecimal(const std::string& text, UINT32& value) {
 }
 
 bool ParseHex32(const std::string& text, DWORD& value) {
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' ||
+        (text[1] != 'x' && text[1] != 'X')) {
         return false;
     }
     DWORD number = 0;

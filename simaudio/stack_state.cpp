@@ -74,4 +74,6 @@ HRESULT WithInjected(HRESULT normal, const std::optional<HRESULT>& injected) {
     return *injected;
 }
 
-std::atomic<long>& LiveObjects() { return liveObjects; }
+std::atomic<long>& LiveObjects() {
+    return liveObjects;
+}

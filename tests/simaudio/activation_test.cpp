@@ -11,11 +11,11 @@ struct ActivationCase {
     const char* scenario;
     Spoil spoil;
     bool agile;
-    HRESULT call;           // what ActivateAudioInterfaceAsync returns
-    bool callback;          // whether the handler is called back
-    HRESULT getResult;      // what GetActivateResult returns
+    HRESULT call;            // what ActivateAudioInterfaceAsync returns
+    bool callback;           // whether the handler is called back
+    HRESULT getResult;       // what GetActivateResult returns
     HRESULT activateResult;  // the activation result it reports
-    HRESULT query;          // QueryInterface for IAudioClient on the activated interface
+    HRESULT query;           // QueryInterface for IAudioClient on the activated interface
 };
 
 ActivationRequest Spoiled(Spoil spoil) {
@@ -60,8 +60,8 @@ const ActivationCase kActivationCases[] = {
      kNotApplicable, kNotApplicable},
     {"InjectedRequestFailure", "fail ActivateAudioInterfaceAsync 0x80070005", Spoil::None, true,
      static_cast<HRESULT>(0x80070005u), false, kNotApplicable, kNotApplicable, kNotApplicable},
-    {"InjectedRequestSuccessCode", "fail ActivateAudioInterfaceAsync 0x00000001", Spoil::None,
-     true, S_FALSE, true, S_OK, S_OK, S_OK},
+    {"InjectedRequestSuccessCode", "fail ActivateAudioInterfaceAsync 0x00000001", Spoil::None, true,
+     S_FALSE, true, S_OK, S_OK, S_OK},
     {"OtherPath", nullptr, Spoil::Path, true, S_OK, true, S_OK, kFileNotFound, kNotApplicable},
     {"OtherInterface", nullptr, Spoil::Interface, true, S_OK, true, S_OK, E_NOINTERFACE,
      kNotApplicable},
@@ -118,8 +118,7 @@ TEST_P(ActivationTest, ReturnsCallsBackAndReports) {
     EXPECT_NE(std::string::npos, record[request].find(ending)) << record[request];
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ActivationTest, testing::ValuesIn(kActivationCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, ActivationTest, testing::ValuesIn(kActivationCases), CaseName());
 
 TEST_F(StackTest, RecordsTheRequestAndTheCallbackAfterIt) {
     ASSERT_NO_FATAL_FAILURE(Load(nullptr));
@@ -132,10 +131,11 @@ TEST_F(StackTest, RecordsTheRequestAndTheCallbackAfterIt) {
     const std::vector<std::string> record = Unload();
 
     ASSERT_GE(record.size(), 3u);
-    EXPECT_EQ("ActivateAudioInterfaceAsync path=VAD\\Process_Loopback "
-              "iid={1CB9AD4C-DBFA-4C32-B178-C2F568A703B2} vt=65 blob=01000000d204000000000000 "
-              "handler=agile -> 0x00000000",
-              record[0]);
+    EXPECT_EQ(
+        "ActivateAudioInterfaceAsync path=VAD\\Process_Loopback "
+        "iid={1CB9AD4C-DBFA-4C32-B178-C2F568A703B2} vt=65 blob=01000000d204000000000000 "
+        "handler=agile -> 0x00000000",
+        record[0]);
     EXPECT_EQ("GetActivateResult -> 0x00000000 result=0x00000000 interface=set", record[1]);
     EXPECT_LT(Find(record, "GetActivateResult"), Find(record, "ActivateCompleted"));
     EXPECT_EQ(1u, CountOf(record, "Destroyed object=Operation apartment=none"));
@@ -193,8 +193,8 @@ TEST_P(RejectedScenarioTest, FailsActivationAndRecordsTheLine) {
     EXPECT_EQ(0, handler.calls.load());
     const size_t error = Find(record, "ScenarioError ");
     ASSERT_LT(error, record.size());
-    EXPECT_EQ(0u, record[error].find("ScenarioError line=" + std::to_string(GetParam().line) +
-                                     " text="));
+    EXPECT_EQ(
+        0u, record[error].find("ScenarioError line=" + std::to_string(GetParam().line) + " text="));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RejectedScenarioTest, testing::ValuesIn(kRejectedScenarios),

@@ -5,12 +5,12 @@
 namespace {
 
 enum class Op {
-    Initialize,           // event-driven loopback, device format
-    InitializePolling,    // loopback without an event
+    Initialize,         // event-driven loopback, device format
+    InitializePolling,  // loopback without an event
     InitializeExclusive,
     InitializeWithoutLoopback,
-    InitializeOtherFormat,     // 44.1 kHz
-    InitializeConverted,       // 44.1 kHz with automatic conversion
+    InitializeOtherFormat,  // 44.1 kHz
+    InitializeConverted,    // 44.1 kHz with automatic conversion
     InitializeNullFormat,
     SetEvent,
     SetNullEvent,
@@ -48,13 +48,15 @@ constexpr HRESULT kBufferEmpty = static_cast<HRESULT>(0x08890001u);
 
 // Every packet is prefilled, so Start leaves them queued and no test waits.
 const SequenceCase kSequenceCases[] = {
-    {"CallsBeforeInitialize", "prefill data 480 2",
+    {"CallsBeforeInitialize",
+     "prefill data 480 2",
      {{Op::CaptureService, kNotInitialized},
       {Op::SetEvent, kNotInitialized},
       {Op::Start, kNotInitialized},
       {Op::Stop, kNotInitialized},
       {Op::GetMixFormat, E_NOTIMPL}}},
-    {"InitializeChecks", "",
+    {"InitializeChecks",
+     "",
      {{Op::InitializeExclusive, kUnsupportedFormat},
       {Op::InitializeWithoutLoopback, E_INVALIDARG},
       {Op::InitializeNullFormat, E_POINTER},
@@ -63,12 +65,14 @@ const SequenceCase kSequenceCases[] = {
       {Op::Initialize, kAlreadyInitialized},
       {Op::InitializeConverted, kAlreadyInitialized}}},
     {"ConvertedFormat", "", {{Op::InitializeConverted, S_OK}}},
-    {"EventNotExpectedWhenPolling", "",
+    {"EventNotExpectedWhenPolling",
+     "",
      {{Op::InitializePolling, S_OK},
       {Op::SetEvent, kEventHandleNotExpected},
       {Op::Start, S_OK},
       {Op::Stop, S_OK}}},
-    {"StartAndStop", "",
+    {"StartAndStop",
+     "",
      {{Op::Initialize, S_OK},
       {Op::Start, kEventHandleNotSet},
       {Op::SetNullEvent, E_INVALIDARG},
@@ -80,9 +84,11 @@ const SequenceCase kSequenceCases[] = {
       {Op::Stop, S_FALSE},
       {Op::Start, S_OK},
       {Op::Stop, S_OK}}},
-    {"Services", "",
+    {"Services",
+     "",
      {{Op::Initialize, S_OK}, {Op::RenderService, E_NOINTERFACE}, {Op::CaptureService, S_OK}}},
-    {"PacketOrder", "prefill data 480 2",
+    {"PacketOrder",
+     "prefill data 480 2",
      {{Op::Initialize, S_OK},
       {Op::SetEvent, S_OK},
       {Op::CaptureService, S_OK},
@@ -238,7 +244,6 @@ TEST_P(SequenceTest, EachCallReturnsThePlatformsCode) {
     EXPECT_EQ(1u, CountOf(record, "Destroyed object=AudioClient apartment=none"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SequenceTest, testing::ValuesIn(kSequenceCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, SequenceTest, testing::ValuesIn(kSequenceCases), CaseName());
 
 }  // namespace

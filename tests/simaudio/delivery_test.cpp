@@ -19,7 +19,9 @@ struct Received {
 };
 
 // Frame p of the pattern: channel 0 in the low half, channel 1 in the high.
-UINT32 ExpectedFrame(UINT64 position) { return static_cast<UINT32>(0x5A5A0000u + position); }
+UINT32 ExpectedFrame(UINT64 position) {
+    return static_cast<UINT32>(0x5A5A0000u + position);
+}
 
 // Takes every queued packet; `expectedPosition` follows data and silent ones.
 void Drain(IAudioCaptureClient& capture, IAudioClient& client, std::vector<Received>& received,
@@ -38,7 +40,8 @@ void Drain(IAudioCaptureClient& capture, IAudioClient& client, std::vector<Recei
             ASSERT_EQ(S_OK, client.GetCurrentPadding(&padding));
             EXPECT_EQ(frames, padding) << "a packet was delivered before the last one was taken";
         }
-        Received packet{frames, flags, position, data == nullptr, data != nullptr && Readable(data), 0};
+        Received packet{frames, flags, position, data == nullptr, data != nullptr && Readable(data),
+                        0};
         if (packet.dataReadable && (flags & AUDCLNT_BUFFERFLAGS_SILENT) == 0) {
             for (UINT32 i = 0; i < frames; ++i) {
                 UINT32 frame = 0;
@@ -54,10 +57,11 @@ void Drain(IAudioCaptureClient& capture, IAudioClient& client, std::vector<Recei
 }
 
 // Waits for wakes and drains until `packets` packets have arrived.
-void Receive(IAudioCaptureClient& capture, IAudioClient& client, HANDLE sampleReady,
-             size_t packets, std::vector<Received>& received, bool checkOnePacketQueued = false) {
+void Receive(IAudioCaptureClient& capture, IAudioClient& client, HANDLE sampleReady, size_t packets,
+             std::vector<Received>& received, bool checkOnePacketQueued = false) {
     UINT64 position = 0;
-    for (const Received& packet : received) position += packet.dataNull ? 0 : packet.frames;
+    for (const Received& packet : received)
+        position += packet.dataNull ? 0 : packet.frames;
     while (received.size() < packets) {
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sampleReady, kWaitMilliseconds))
             << "only " << received.size() << " packets arrived";
@@ -100,8 +104,9 @@ protected:
 };
 
 TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
-    ASSERT_NO_FATAL_FAILURE(StartWith(
-        "data 480 2\nsilent 480\nsilent 0\nnodata 240 flags=0x4\nloop 2\n  data 100 flags=0x1\nend\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        StartWith("data 480 2\nsilent 480\nsilent 0\nnodata 240 flags=0x4\nloop 2\n  data 100 "
+                  "flags=0x1\nend\n"));
     std::vector<Received> received;
     ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), *client.Get(), sampleReady.Get(), 7, received));
     const std::vector<std::string> record = StopAndUnload();
@@ -115,8 +120,8 @@ TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
     };
     const Expected expected[] = {{480, 0, false, true, 0},    {480, 0, false, true, 480},
                                  {480, 2, false, false, 960}, {0, 2, false, false, 1440},
-                                 {240, 4, true, false, 1440},
-                                 {100, 1, false, true, 1440}, {100, 1, false, true, 1540}};
+                                 {240, 4, true, false, 1440}, {100, 1, false, true, 1440},
+                                 {100, 1, false, true, 1540}};
     ASSERT_EQ(7u, received.size());
     for (size_t i = 0; i < received.size(); ++i) {
         EXPECT_EQ(expected[i].frames, received[i].frames) << "packet " << i;
@@ -132,16 +137,20 @@ TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
     // An empty packet is announced as pending and goes with its release.
     EXPECT_TRUE(Contains(record, "GetNextPacketSize -> 0x00000000 frames=1"));
     EXPECT_TRUE(Contains(record, "ReleaseBuffer frames=0 -> 0x00000000"));
-    EXPECT_EQ(2u, CountOf(record, "GetBuffer -> 0x00000000 frames=480 flags=0x00000000 "
-                                  "data=pattern position=set qpc=set"));
-    EXPECT_TRUE(Contains(record, "GetBuffer -> 0x00000000 frames=480 flags=0x00000002 "
-                                 "data=garbage position=set qpc=set"));
-    EXPECT_TRUE(Contains(record, "GetBuffer -> 0x00000000 frames=240 flags=0x00000004 "
-                                 "data=null position=set qpc=set"));
+    EXPECT_EQ(2u, CountOf(record,
+                          "GetBuffer -> 0x00000000 frames=480 flags=0x00000000 "
+                          "data=pattern position=set qpc=set"));
+    EXPECT_TRUE(Contains(record,
+                         "GetBuffer -> 0x00000000 frames=480 flags=0x00000002 "
+                         "data=garbage position=set qpc=set"));
+    EXPECT_TRUE(Contains(record,
+                         "GetBuffer -> 0x00000000 frames=240 flags=0x00000004 "
+                         "data=null position=set qpc=set"));
     EXPECT_EQ(2u, CountOf(record, "ReleaseBuffer frames=100 -> 0x00000000"));
-    EXPECT_TRUE(Contains(record, "Initialize sharemode=0 flags=0x00060000 duration=2000000 "
-                                 "periodicity=0 format=0100020080bb000000ee0200040010000000 "
-                                 "session=null -> 0x00000000"));
+    EXPECT_TRUE(Contains(record,
+                         "Initialize sharemode=0 flags=0x00060000 duration=2000000 "
+                         "periodicity=0 format=0100020080bb000000ee0200040010000000 "
+                         "session=null -> 0x00000000"));
     EXPECT_TRUE(Contains(record, "Stop -> 0x00000000"));
     EXPECT_TRUE(Contains(record, "Destroyed object=CaptureClient apartment=none"));
 }
@@ -192,9 +201,9 @@ TEST_F(DeliveryTest, RealtimePacingDeliversWithoutAConsumer) {
 }
 
 TEST_F(DeliveryTest, LongLoopsUnfoldLazilyAndStopPromptly) {
-    ASSERT_NO_FATAL_FAILURE(StartWith(
-        "record-packets off\nloop 4000000000\n loop 4000000000\n  data 480\n  silent 480 "
-        "4000000000\n end\nend\n"));
+    ASSERT_NO_FATAL_FAILURE(
+        StartWith("record-packets off\nloop 4000000000\n loop 4000000000\n  data 480\n  silent 480 "
+                  "4000000000\n end\nend\n"));
     std::vector<Received> received;
     ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), *client.Get(), sampleReady.Get(), 4, received));
     EXPECT_EQ(0u, received[0].flags);
@@ -246,8 +255,8 @@ TEST_P(EventRecordTest, DescribesTheConsumersEvent) {
     const WAVEFORMATEX format = DeviceFormat();
     ASSERT_EQ(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventStreamFlags, 0, 0, &format,
                                        nullptr));
-    const DWORD flags = (c.manual ? CREATE_EVENT_MANUAL_RESET : 0) |
-                        (c.signaled ? CREATE_EVENT_INITIAL_SET : 0);
+    const DWORD flags =
+        (c.manual ? CREATE_EVENT_MANUAL_RESET : 0) | (c.signaled ? CREATE_EVENT_INITIAL_SET : 0);
     UniqueHandle event(CreateEventExW(nullptr, nullptr, flags, c.access));
     ASSERT_TRUE(event);
     ASSERT_EQ(S_OK, client->SetEventHandle(event.Get()));
@@ -256,8 +265,7 @@ TEST_P(EventRecordTest, DescribesTheConsumersEvent) {
     EXPECT_TRUE(Contains(record, c.description)) << Joined(record);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EventRecordTest, testing::ValuesIn(kEventCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, EventRecordTest, testing::ValuesIn(kEventCases), CaseName());
 
 struct ApartmentCase {
     const char* name;
@@ -288,7 +296,6 @@ TEST_P(ApartmentTest, RecordsTheReleasingThreadsApartment) {
     EXPECT_TRUE(Contains(record, GetParam().line)) << Joined(record);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ApartmentTest, testing::ValuesIn(kApartmentCases),
-                         CaseName());
+INSTANTIATE_TEST_SUITE_P(Cases, ApartmentTest, testing::ValuesIn(kApartmentCases), CaseName());
 
 }  // namespace

@@ -17,7 +17,8 @@ bool WriteText(const std::wstring& path, const std::string& text) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == text.size();
 }
@@ -190,7 +191,8 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
     std::string text;
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0) text.append(buffer, read);
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0)
+        text.append(buffer, read);
     CloseHandle(file);
     size_t start = 0;
     for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
@@ -206,7 +208,8 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
 
 size_t CountOf(const std::vector<std::string>& lines, const std::string& line) {
     size_t count = 0;
-    for (const std::string& candidate : lines) count += candidate == line ? 1 : 0;
+    for (const std::string& candidate : lines)
+        count += candidate == line ? 1 : 0;
     return count;
 }
 
@@ -219,6 +222,7 @@ size_t Find(const std::vector<std::string>& lines, const std::string& prefix) {
 
 std::string Joined(const std::vector<std::string>& lines) {
     std::string text;
-    for (const std::string& line : lines) text += line + "\n";
+    for (const std::string& line : lines)
+        text += line + "\n";
     return text;
 }

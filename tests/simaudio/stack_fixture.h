@@ -35,7 +35,8 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
     ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
+    HRESULT STDMETHODCALLTYPE
+    ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
 
     bool WaitCompleted() const;
 
@@ -64,7 +65,8 @@ struct ActivationRequest {
 
 // The format the device produces.
 WAVEFORMATEX DeviceFormat();
-constexpr DWORD kEventStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+constexpr DWORD kEventStreamFlags =
+    AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
 
 class StackTest : public testing::Test {
 protected:

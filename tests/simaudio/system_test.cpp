@@ -102,18 +102,36 @@ struct TreeCase {
 };
 
 const TreeCase kTreeCases[] = {
-    {"IncludeRootHearsChildrenAndGrandchildren", 100,
-     PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, {1010, 3030}, {5050}},
-    {"IncludeChildHearsItsSubtreeOnly", 101, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
-     {3030}, {1010, 5050}},
-    {"ExcludeRootHearsTheOtherTree", 100, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
-     {5050}, {1010, 3030}},
-    {"ExcludeGrandchildHearsTheRest", 102, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
-     {1010, 5050}, {3030}},
-    {"ExcludeUnknownProcessHearsEverything", 999,
-     PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, {1010, 3030, 5050}, {}},
-    {"IncludeUnknownProcessGetsNoPackets", 999, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
-     {}, {1010, 3030, 5050}},
+    {"IncludeRootHearsChildrenAndGrandchildren",
+     100,
+     PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
+     {1010, 3030},
+     {5050}},
+    {"IncludeChildHearsItsSubtreeOnly",
+     101,
+     PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
+     {3030},
+     {1010, 5050}},
+    {"ExcludeRootHearsTheOtherTree",
+     100,
+     PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
+     {5050},
+     {1010, 3030}},
+    {"ExcludeGrandchildHearsTheRest",
+     102,
+     PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
+     {1010, 5050},
+     {3030}},
+    {"ExcludeUnknownProcessHearsEverything",
+     999,
+     PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
+     {1010, 3030, 5050},
+     {}},
+    {"IncludeUnknownProcessGetsNoPackets",
+     999,
+     PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
+     {},
+     {1010, 3030, 5050}},
 };
 
 class TreeTest : public SystemTest, public testing::WithParamInterface<TreeCase> {};
@@ -137,19 +155,20 @@ TEST_P(TreeTest, HearsTheTonesOfTheSelectedProcessesOnly) {
     for (double hz : c.playing) {
         EXPECT_NEAR(kToneAmplitude, Amplitude(left, hz), 0.001) << hz << " Hz";
     }
-    for (double hz : c.silent) EXPECT_LT(Amplitude(left, hz), 0.001) << hz << " Hz";
+    for (double hz : c.silent)
+        EXPECT_LT(Amplitude(left, hz), 0.001) << hz << " Hz";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TreeTest, testing::ValuesIn(kTreeCases), CaseName());
 
 TEST_F(SystemTest, QuietSendsNothingIdleSendsSilenceAndTheToneKeepsTime) {
-    ASSERT_NO_FATAL_FAILURE(StartWith(
-        "process 10 parent=1 tone=1010\n"
-        "process 11 parent=10 tone=0\n"
-        "loop 2\n  play 50\n  quiet 105\nend\n"
-        "idle 50\n"
-        "play 50\n",
-        10, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE));
+    ASSERT_NO_FATAL_FAILURE(
+        StartWith("process 10 parent=1 tone=1010\n"
+                  "process 11 parent=10 tone=0\n"
+                  "loop 2\n  play 50\n  quiet 105\nend\n"
+                  "idle 50\n"
+                  "play 50\n",
+                  10, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE));
     ASSERT_NO_FATAL_FAILURE(ListenToTheEnd());
     const std::vector<std::string> record = StopAndUnload();
 
@@ -160,9 +179,11 @@ TEST_F(SystemTest, QuietSendsNothingIdleSendsSilenceAndTheToneKeepsTime) {
     };
     std::vector<Expected> expected;
     for (UINT32 start : {0u, 155u, 360u}) {
-        for (UINT32 i = 0; i < 5; ++i) expected.push_back({true, start + 10 * i});
+        for (UINT32 i = 0; i < 5; ++i)
+            expected.push_back({true, start + 10 * i});
         if (start == 155) {
-            for (UINT32 i = 0; i < 5; ++i) expected.push_back({false, 310 + 10 * i});
+            for (UINT32 i = 0; i < 5; ++i)
+                expected.push_back({false, 310 + 10 * i});
         }
     }
     ASSERT_EQ(expected.size(), heard.size());
@@ -187,10 +208,12 @@ TEST_F(SystemTest, QuietSendsNothingIdleSendsSilenceAndTheToneKeepsTime) {
         }
         EXPECT_EQ(0u, wrong) << "packet " << i << " starting at " << expected[i].start << " ms";
     }
-    EXPECT_EQ(15u, CountOf(record, "GetBuffer -> 0x00000000 frames=480 flags=0x00000000 "
-                                   "data=tone position=null qpc=null"));
-    EXPECT_EQ(5u, CountOf(record, "GetBuffer -> 0x00000000 frames=480 flags=0x00000002 "
-                                  "data=garbage position=null qpc=null"));
+    EXPECT_EQ(15u, CountOf(record,
+                           "GetBuffer -> 0x00000000 frames=480 flags=0x00000000 "
+                           "data=tone position=null qpc=null"));
+    EXPECT_EQ(5u, CountOf(record,
+                          "GetBuffer -> 0x00000000 frames=480 flags=0x00000002 "
+                          "data=garbage position=null qpc=null"));
 }
 
 }  // namespace

@@ -61,7 +61,8 @@ struct PacketCase {
     std::vector<Packet> packets;
 };
 
-class CaptureLoopPackets : public CaptureLoopTest, public ::testing::WithParamInterface<PacketCase> {};
+class CaptureLoopPackets : public CaptureLoopTest,
+                           public ::testing::WithParamInterface<PacketCase> {};
 
 TEST_P(CaptureLoopPackets, WritesEachPacketWholeThenFlushesThenReleases) {
     const std::vector<Packet>& packets = GetParam().packets;
@@ -100,13 +101,15 @@ const PacketCase kPacketCases[] = {
     {"SilentPacketsIgnoreTheirDataPointer",
      {{480, kSilent, Content::Garbage}, {480, kSilent, Content::Null}}},
     {"ShorterSilenceAfterLongerGivesExactLength",
-     {{960, kSilent, Content::Garbage}, {100, kSilent, Content::Garbage},
-      {7, 0, Content::Pattern}, {480, kSilent, Content::Garbage}}},
+     {{960, kSilent, Content::Garbage},
+      {100, kSilent, Content::Garbage},
+      {7, 0, Content::Pattern},
+      {480, kSilent, Content::Garbage}}},
     {"ZeroFramePacketsAreFlushedAndReleased",
      {{0, 0, Content::Pattern}, {0, kSilent, Content::Garbage}, {0, 0, Content::Null}}},
     {"OtherFlagsAreWrittenLikeData",
-     {{480, kDiscontinuity, Content::Pattern}, {1, AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR,
-                                                Content::Pattern}}},
+     {{480, kDiscontinuity, Content::Pattern},
+      {1, AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR, Content::Pattern}}},
     {"NonSilentPacketWithoutDataContributesNothing",
      {{480, 0, Content::Null}, {480, 0, Content::Pattern}}},
 };
@@ -148,8 +151,8 @@ class CaptureLoopFailures : public CaptureLoopTest,
 
 TEST_P(CaptureLoopFailures, EndWithTheFailureWithoutStoppingAndWriteNothingAfter) {
     const FailureCase& c = GetParam();
-    CaptureClient().Enqueue({{480, 0, Content::Pattern}, {240, 0, Content::Pattern},
-                             {480, 0, Content::Pattern}});
+    CaptureClient().Enqueue(
+        {{480, 0, Content::Pattern}, {240, 0, Content::Pattern}, {480, 0, Content::Pattern}});
     CaptureClient().FailCall(c.call, c.nth, c.result);
     SignalSample();
     SignalStop();
@@ -157,21 +160,22 @@ TEST_P(CaptureLoopFailures, EndWithTheFailureWithoutStoppingAndWriteNothingAfter
     EXPECT_EQ(c.result, RunLoop());
 
     EXPECT_EQ(static_cast<int>(c.packetsWritten), sink.writes);
-    for (const std::string& call : calls) EXPECT_NE("Stop", call);
+    for (const std::string& call : calls)
+        EXPECT_NE("Stop", call);
     // Nothing is released after a failed GetBuffer; nothing at all follows a failure.
     EXPECT_EQ(c.name, calls.back().substr(0, std::string(c.name).size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, CaptureLoopFailures,
-    ::testing::Values(
-        FailureCase{FakeCaptureClient::kGetNextPacketSize, "GetNextPacketSize", 1,
-                    AUDCLNT_E_DEVICE_INVALIDATED, 0},
-        FailureCase{FakeCaptureClient::kGetNextPacketSize, "GetNextPacketSize", 3,
-                    AUDCLNT_E_SERVICE_NOT_RUNNING, 2},
-        FailureCase{FakeCaptureClient::kGetBuffer, "GetBuffer", 2, AUDCLNT_E_BUFFER_ERROR, 1},
-        FailureCase{FakeCaptureClient::kReleaseBuffer, "ReleaseBuffer", 3, AUDCLNT_E_INVALID_SIZE,
-                    3}),
+    ::testing::Values(FailureCase{FakeCaptureClient::kGetNextPacketSize, "GetNextPacketSize", 1,
+                                  AUDCLNT_E_DEVICE_INVALIDATED, 0},
+                      FailureCase{FakeCaptureClient::kGetNextPacketSize, "GetNextPacketSize", 3,
+                                  AUDCLNT_E_SERVICE_NOT_RUNNING, 2},
+                      FailureCase{FakeCaptureClient::kGetBuffer, "GetBuffer", 2,
+                                  AUDCLNT_E_BUFFER_ERROR, 1},
+                      FailureCase{FakeCaptureClient::kReleaseBuffer, "ReleaseBuffer", 3,
+                                  AUDCLNT_E_INVALID_SIZE, 3}),
     [](const auto& info) {
         return std::string(info.param.name) + "Call" + std::to_string(info.param.nth);
     });
@@ -195,11 +199,13 @@ TEST_F(CaptureLoopTest, DrainsAgainOnEveryWakeAndSeesTheStopAfterwards) {
     std::future<HRESULT> result = task.get_future();
     std::thread pump(std::move(task));
     // The first packet is drained, then the loop sleeps until the next wake.
-    for (int i = 0; i < 500 && CaptureClient().Pending() != 0; ++i) Sleep(10);
+    for (int i = 0; i < 500 && CaptureClient().Pending() != 0; ++i)
+        Sleep(10);
     EXPECT_EQ(0u, CaptureClient().Pending());
     CaptureClient().Enqueue({{240, kSilent, Content::Garbage}});
     SignalSample();
-    for (int i = 0; i < 500 && CaptureClient().Pending() != 0; ++i) Sleep(10);
+    for (int i = 0; i < 500 && CaptureClient().Pending() != 0; ++i)
+        Sleep(10);
     SignalStop();
     const bool finished = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     if (!finished) SignalStop();

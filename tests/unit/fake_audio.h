@@ -93,7 +93,8 @@ public:
             queue.push_back(packet);
             if (packet.frames * 4u > data.size()) data.resize(packet.frames * 4u);
         }
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 7 + 3);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<BYTE>(i * 7 + 3);
     }
     size_t Pending() const { return queue.size() - next; }
 
@@ -118,10 +119,16 @@ public:
         *frames = packet.frames;
         *flags = packet.flags;
         switch (packet.content) {
-        case Content::Pattern: *bytes = data.data(); break;
+        case Content::Pattern:
+            *bytes = data.data();
+            break;
         // Reading through this pointer faults.
-        case Content::Garbage: *bytes = reinterpret_cast<BYTE*>(static_cast<uintptr_t>(0x10)); break;
-        case Content::Null: *bytes = nullptr; break;
+        case Content::Garbage:
+            *bytes = reinterpret_cast<BYTE*>(static_cast<uintptr_t>(0x10));
+            break;
+        case Content::Null:
+            *bytes = nullptr;
+            break;
         }
         return call;
     }
@@ -165,8 +172,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD flags,
                                          REFERENCE_TIME duration, REFERENCE_TIME periodicity,
-                                         const WAVEFORMATEX* format,
-                                         LPCGUID sessionGuid) override {
+                                         const WAVEFORMATEX* format, LPCGUID sessionGuid) override {
         Log("Initialize");
         initializedShareMode = shareMode;
         initializedFlags = flags;
@@ -174,9 +180,9 @@ public:
         initializedPeriodicity = periodicity;
         initializedSession = sessionGuid;
         if (format != nullptr) {
-            initializedFormat.assign(reinterpret_cast<const BYTE*>(format),
-                                     reinterpret_cast<const BYTE*>(format) + sizeof *format +
-                                         format->cbSize);
+            initializedFormat.assign(
+                reinterpret_cast<const BYTE*>(format),
+                reinterpret_cast<const BYTE*>(format) + sizeof *format + format->cbSize);
         }
         return ResultOf("Initialize");
     }

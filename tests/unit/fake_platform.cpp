@@ -20,9 +20,13 @@ void FailEventCreation(int nth, DWORD lastError) {
     eventFailureError = lastError;
 }
 
-void SetMarshalerMode(MarshalerMode mode) { marshalerMode = mode; }
+void SetMarshalerMode(MarshalerMode mode) {
+    marshalerMode = mode;
+}
 
-int EventsCreated() { return eventCalls; }
+int EventsCreated() {
+    return eventCalls;
+}
 
 void Reset() {
     FailEventCreation(0, 0);

@@ -6,12 +6,11 @@
 
 #include "tests/unit/capture_test_support.h"
 
-
 namespace {
 
 // The class the free-threaded marshaler names for in-process unmarshaling.
-const CLSID kInProcFreeMarshaler = {0x0000033A, 0x0000, 0x0000,
-                                    {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const CLSID kInProcFreeMarshaler = {
+    0x0000033A, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 ULONG CountOf(IUnknown* object) {
     object->AddRef();
@@ -101,13 +100,13 @@ TEST(LoopbackCaptureObject, IdentityHoldsThroughIMarshal) {
     ComRef<LoopbackCapture> capture = MakeCapture();
     ASSERT_TRUE(capture);
     ComRef<IMarshal> marshal;
-    ASSERT_EQ(S_OK, capture->QueryInterface(__uuidof(IMarshal),
-                                            marshal.ReceiveAsVoid()));
+    ASSERT_EQ(S_OK, capture->QueryInterface(__uuidof(IMarshal), marshal.ReceiveAsVoid()));
     ComRef<IUnknown> viaMarshal;
     ComRef<IUnknown> viaHandler;
     ASSERT_EQ(S_OK, marshal->QueryInterface(__uuidof(IUnknown), viaMarshal.ReceiveAsVoid()));
     ComRef<IActivateAudioInterfaceCompletionHandler> handler;
-    ASSERT_EQ(S_OK, marshal->QueryInterface(__uuidof(IActivateAudioInterfaceCompletionHandler), handler.ReceiveAsVoid()));
+    ASSERT_EQ(S_OK, marshal->QueryInterface(__uuidof(IActivateAudioInterfaceCompletionHandler),
+                                            handler.ReceiveAsVoid()));
     ASSERT_EQ(S_OK, handler->QueryInterface(__uuidof(IUnknown), viaHandler.ReceiveAsVoid()));
     EXPECT_EQ(viaMarshal.Get(), viaHandler.Get());
     EXPECT_EQ(static_cast<IUnknown*>(static_cast<IMarshal*>(capture.Get())), viaMarshal.Get());
@@ -143,8 +142,7 @@ TEST_P(LoopbackCaptureWithoutMarshaler, IMarshalStillAnswersButEveryOperationIsO
     ASSERT_TRUE(capture);
 
     ComRef<IMarshal> marshal;
-    ASSERT_EQ(S_OK, capture->QueryInterface(__uuidof(IMarshal),
-                                            marshal.ReceiveAsVoid()));
+    ASSERT_EQ(S_OK, capture->QueryInterface(__uuidof(IMarshal), marshal.ReceiveAsVoid()));
     IUnknown* object = static_cast<IMarshal*>(capture.Get());
     CLSID clsid{};
     DWORD size = 0;
@@ -155,7 +153,8 @@ TEST_P(LoopbackCaptureWithoutMarshaler, IMarshalStillAnswersButEveryOperationIsO
                                                         nullptr, MSHLFLAGS_NORMAL, &size));
     EXPECT_EQ(E_OUTOFMEMORY, marshal->MarshalInterface(nullptr, __uuidof(IUnknown), object,
                                                        MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL));
-    EXPECT_EQ(E_OUTOFMEMORY, marshal->UnmarshalInterface(nullptr, __uuidof(IUnknown), &unmarshaled));
+    EXPECT_EQ(E_OUTOFMEMORY,
+              marshal->UnmarshalInterface(nullptr, __uuidof(IUnknown), &unmarshaled));
     EXPECT_EQ(E_OUTOFMEMORY, marshal->ReleaseMarshalData(nullptr));
     EXPECT_EQ(E_OUTOFMEMORY, marshal->DisconnectObject(0));
 }
@@ -179,7 +178,9 @@ struct SetUpCase {
 
 const SetUpCase kSetUpCases[] = {
     {"GetActivateResultCallFails",
-     [](FakeOperation& op, FakeAudioClient&, IUnknown*) { op.results["GetActivateResult"] = E_UNEXPECTED; },
+     [](FakeOperation& op, FakeAudioClient&, IUnknown*) {
+         op.results["GetActivateResult"] = E_UNEXPECTED;
+     },
      E_UNEXPECTED, false, false, false, false, false, "GetActivateResult"},
     {"ActivationResultIsAFailure",
      [](FakeOperation& op, FakeAudioClient&, IUnknown*) {

@@ -60,7 +60,10 @@ TEST_F(WatchInputTest, OtherBytesAreDiscardedAndTheStopComesWhenThePipeCloses) {
 TEST_F(WatchInputTest, ControlZFromAPipeEndsTheInputWhileThePipeStaysOpen) {
     Send("abc");
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(stop.Get(), kQuietMs));
-    Send(std::string("d\x1A" "e", 3));
+    Send(
+        std::string("d\x1A"
+                    "e",
+                    3));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stop.Get(), kTimeoutMs));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watcher.Get(), kTimeoutMs));
 }
