@@ -1,7 +1,6 @@
 #include "app/stdin_watcher.h"
 
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "platform/unique_handle.h"
@@ -9,11 +8,6 @@
 namespace {
 
 constexpr char kTextModeEndOfFile = 0x1A;
-
-// Handed to the watcher thread, which owns and frees it.
-struct WatcherStart {
-    UniqueHandle stopEvent;
-};
 
 bool ReachedEnd(HANDLE input, bool endsAtControlZ, char* buffer, DWORD size) {
     DWORD bytesRead = 0;
@@ -41,10 +35,11 @@ ResultCode StartStdinWatcher(HANDLE stopEvent) {
                          DUPLICATE_SAME_ACCESS)) {
         return FailureFromLastError();
     }
-    auto start = std::make_unique<WatcherStart>();
-    start->stopEvent.Reset(duplicate);
-    std::thread([owned = std::move(start)] {
-        WatchInput(GetStdHandle(STD_INPUT_HANDLE), owned->stopEvent.Get());
+    // The thread owns the duplicate; it is closed when the thread ends, or
+    // with the process.
+    UniqueHandle owned(duplicate);
+    std::thread([stopEvent = std::move(owned)] {
+        WatchInput(GetStdHandle(STD_INPUT_HANDLE), stopEvent.Get());
     }).detach();
     return S_OK;
 }
