@@ -1,0 +1,325 @@
+"""Runs the Linux harkwell against a private PipeWire with real players.
+
+HARKWELL_LINUX_BIN names the executable. Players are real process trees: a
+shell that starts pw-play (native) or paplay (PulseAudio protocol) children
+and waits for them, so they stay in its tree for as long as they play.
+"""
+
+import os
+import select
+import shlex
+import subprocess
+import threading
+import time
+import unittest
+
+from pcm import RATE, Pcm, write_tone
+from private_pipewire import (SINK, PrivatePipeWire, end_group, forget_group, leader_exited,
+                              make_temp_dir, remove_temp_dir, spawn, wait_leader)
+
+TOOL = os.environ.get("HARKWELL_LINUX_BIN", "")
+STOP_TIMEOUT = 20.0  # seconds the tool may take to end once told to (it runs under ASAN too)
+WAIT_TIMEOUT = 20.0  # seconds any other awaited event may take
+USAGE = b"usage: harkwell <pid> <include|exclude>\n"
+PLAYERS = {"native": "pw-play", "pulse": "paplay"}
+
+
+def wait_until(predicate, timeout=WAIT_TIMEOUT, interval=0.02):
+    """Polls predicate until it returns something true; returns that value,
+    or None when the timeout ran out."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(interval)
+
+
+def children_of(pid):
+    """Direct children of a process, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The name in parentheses may hold blanks: the parent follows the last ')'.
+        fields = stat[stat.rindex(b")") + 2:].split()
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def descendants_of(pid):
+    result, todo = [], [pid]
+    while todo:
+        for child in children_of(todo.pop()):
+            result.append(child)
+            todo.append(child)
+    return result
+
+
+class PlayerTree:
+    """`sh` leading a tree of players.
+
+    `now` commands start at once, `later` ones when trigger() is called (the
+    shell blocks reading a FIFO until then); with nested=True every player
+    runs one level deeper, under a subshell. The shell waits for all of them.
+    """
+
+    def __init__(self, server, now=(), later=(), nested=False, workdir=None):
+        self.workdir = workdir or server.root
+        lines = []
+        wrap = "(%s; :) &" if nested else "%s &"
+        lines += [wrap % command for command in now]
+        self.fifo = None
+        if later:
+            self.fifo = os.path.join(make_temp_dir("harkwell-fifo-"), "go")
+            os.mkfifo(self.fifo)
+            lines.append("read _ < %s" % shlex.quote(self.fifo))
+            lines += [wrap % command for command in later]
+        lines.append("wait")
+        self.script = "\n".join(lines)
+        self.process = spawn(["sh", "-c", self.script], server.env, cwd=self.workdir)
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def pids(self):
+        return [self.pid] + descendants_of(self.pid)
+
+    def trigger(self, timeout=WAIT_TIMEOUT):
+        """Lets the `later` players start."""
+        def open_writer():
+            try:
+                return os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:  # ENXIO until the shell has opened its end
+                return None
+        fd = wait_until(open_writer, timeout)
+        if fd is None:
+            raise AssertionError("the player tree never waited for its trigger")
+        os.write(fd, b"go\n")
+        os.close(fd)
+
+    def finished(self):
+        return leader_exited(self.process)
+
+    def stop(self):
+        end_group(self.process)
+        if self.fifo:
+            remove_temp_dir(os.path.dirname(self.fifo))
+
+
+def tree_pids(trees):
+    return [pid for tree in trees for pid in tree.pids()]
+
+
+def play(kind, wav):
+    return "%s %s" % (PLAYERS[kind], shlex.quote(wav))
+
+
+class Result:
+    def __init__(self, status, stdout, stderr, stop_seconds):
+        self.status = status
+        self.stdout = bytes(stdout)
+        self.stderr = bytes(stderr)
+        self.stop_seconds = stop_seconds  # stdin closed -> exit, or None
+
+    def pcm(self):
+        return Pcm(self.stdout)
+
+
+class Capture:
+    """The tool, running with pipes on stdout and stderr.
+
+    stdin is "pipe" (closing it stops the tool), "devnull", or "closed" (the
+    tool starts with no file descriptor 0 at all).
+    """
+
+    def __init__(self, env, args, stdin="pipe"):
+        if not TOOL or not os.access(TOOL, os.X_OK):
+            raise AssertionError("HARKWELL_LINUX_BIN must name the harkwell executable")
+        argv = [TOOL] + [str(arg) for arg in args]
+        stdin_arg = subprocess.PIPE if stdin == "pipe" else subprocess.DEVNULL
+        if stdin == "closed":
+            # dash exec()s the tool in place, so the pid stays the tool's.
+            argv = ["sh", "-c", 'exec "$@" <&-', "sh"] + argv
+        self.started = time.monotonic()
+        self.process = spawn(argv, env, stdin=stdin_arg, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        self.stdout = bytearray()
+        self.stderr = bytearray()
+        self.first_byte_seconds = None
+        self._lock = threading.Lock()
+        self._hang_up = threading.Event()
+        self._pumps = [threading.Thread(target=self._pump, args=(self.process.stdout, self.stdout),
+                                        daemon=True),
+                       threading.Thread(target=self._pump, args=(self.process.stderr, self.stderr),
+                                        daemon=True)]
+        for pump in self._pumps:
+            pump.start()
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def _pump(self, stream, sink):
+        fd = stream.fileno()
+        is_stdout = sink is self.stdout
+        while True:
+            if is_stdout and self._hang_up.is_set():
+                break  # the reader goes away
+            ready, _, _ = select.select([fd], [], [], 0.05)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            with self._lock:
+                if is_stdout and self.first_byte_seconds is None:
+                    self.first_byte_seconds = time.monotonic() - self.started
+                sink.extend(chunk)
+        stream.close()
+
+    def byte_count(self):
+        with self._lock:
+            return len(self.stdout)
+
+    def wait_for_bytes(self, count, timeout=WAIT_TIMEOUT):
+        """Waits until at least `count` bytes arrived; False on timeout or
+        when the tool ended first."""
+        return bool(wait_until(lambda: self.byte_count() >= count or self.exited(), timeout)) \
+            and self.byte_count() >= count
+
+    def wait_for_sound(self, seconds, timeout=WAIT_TIMEOUT):
+        return self.wait_for_bytes(int(seconds * RATE) * 4, timeout)
+
+    def hang_up_stdout(self, timeout=WAIT_TIMEOUT):
+        """Closes the reading end of stdout, as a reader that goes away."""
+        self._hang_up.set()
+        self._pumps[0].join(timeout)
+        if self._pumps[0].is_alive():
+            raise AssertionError("the stdout reader did not stop")
+
+    def write_stdin(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def exited(self):
+        return leader_exited(self.process)
+
+    def wait_exit(self, timeout=STOP_TIMEOUT):
+        """Waits for the tool to end by itself; the result, or an assertion
+        failure (after killing it) if it does not end in time."""
+        return self._finish(close_stdin=False, timeout=timeout)
+
+    def stop(self, timeout=STOP_TIMEOUT):
+        """Closes stdin (when it is a pipe) and waits for the tool to end."""
+        return self._finish(close_stdin=True, timeout=timeout)
+
+    def _finish(self, close_stdin, timeout):
+        closed_at = None
+        if close_stdin and self.process.stdin is not None:
+            closed_at = time.monotonic()
+            self.process.stdin.close()
+        if not wait_leader(self.process, timeout):
+            self.kill()
+            raise AssertionError("harkwell (pid %d) did not end within %.0f s; stderr %r"
+                                 % (self.pid, timeout, bytes(self.stderr[-500:])))
+        ended_at = time.monotonic()
+        self._join_pumps()  # the pipes end with the tool
+        status = end_group(self.process)
+        with self._lock:
+            stdout, stderr = bytes(self.stdout), bytes(self.stderr)
+        return Result(status, stdout, stderr,
+                      ended_at - closed_at if closed_at is not None else None)
+
+    def _join_pumps(self):
+        for pump in self._pumps:
+            pump.join(WAIT_TIMEOUT)
+            if pump.is_alive():
+                raise AssertionError("a pipe of harkwell stayed open after it ended")
+
+    def kill(self):
+        end_group(self.process, grace=0)
+        self._join_pumps()
+
+    def proc_figures(self):
+        """Open descriptors and resident memory (KiB) of the running tool."""
+        fds = len(os.listdir("/proc/%d/fd" % self.pid))
+        with open("/proc/%d/status" % self.pid) as f:
+            rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return fds, rss
+
+
+class ServerTestCase(unittest.TestCase):
+    """Tests sharing one private server per class (setUpClass); a test that
+    needs a fresh one starts its own with self.private_server()."""
+
+    server = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = PrivatePipeWire().start()
+        cls.addClassCleanup(cls.server.stop)
+        cls.work = make_temp_dir("harkwell-tones-")
+        cls.addClassCleanup(remove_temp_dir, cls.work)
+        print("\n[%s] private PipeWire ready in %.0f ms (pipewire pid %d)"
+              % (cls.__name__, 1000 * cls.server.ready_seconds, cls.server.pid()))
+
+    def private_server(self):
+        server = PrivatePipeWire().start()
+        self.addCleanup(server.stop)
+        return server
+
+    def tone(self, hz, seconds=None, frames=None, amplitude=0.3, rate=RATE, channels=2):
+        frames = frames if frames is not None else int(seconds * rate)
+        path = os.path.join(self.work, "tone-%g-%d-%g-%d-%d.wav"
+                            % (hz, frames, amplitude, rate, channels))
+        if not os.path.exists(path):
+            write_tone(path, hz, frames, amplitude, rate, channels)
+        return path
+
+    def player_tree(self, now=(), later=(), nested=False, server=None):
+        tree = PlayerTree(server or self.server, now, later, nested, workdir=self.work)
+        self.addCleanup(tree.stop)
+        return tree
+
+    def capture(self, pid, mode, stdin="pipe", server=None, env=None):
+        capture = Capture(env or (server or self.server).env, [pid, mode], stdin)
+        self.addCleanup(capture.kill)
+        return capture
+
+    def wait_for_streams(self, trees, count, server=None, timeout=WAIT_TIMEOUT):
+        """Waits until `count` playback streams of these player trees are
+        linked to the sink; returns the graph then."""
+        server = server or self.server
+
+        def linked():
+            graph = server.dump()
+            streams = graph.nodes_of(tree_pids(trees), "Stream/Output/Audio")
+            linked_streams = {ends[0] for ends in graph.links_between(streams, [graph.node_named(SINK)])}
+            return graph if len(linked_streams) >= count else None
+        graph = wait_until(linked, timeout, interval=0.05)
+        if graph is None:
+            self.fail("%d stream(s) of trees %s never reached the sink"
+                      % (count, [tree.pid for tree in trees]))
+        return graph
+
+    def assertCleanStop(self, result):
+        """Status 0, nothing on stderr, whole frames only."""
+        self.assertEqual(b"", result.stderr)
+        self.assertEqual(0, result.status)
+        self.assertEqual(0, len(result.stdout) % 4, "a partial frame was written")
+
+    def assertNothingLeftOf(self, pid, server=None):
+        graph = (server or self.server).dump()
+        self.assertEqual({"clients": [], "nodes": [], "links": []}, graph.objects_of_pid(pid),
+                         "the tool's objects are still in the graph")
+        return graph

@@ -1,0 +1,412 @@
+"""A private, headless PipeWire for the tests, and the process groups it runs in.
+
+Everything here is private to one server: its own runtime, config, state,
+data and home folders, its own session bus, and an environment from which
+every variable that could point a client at another PipeWire, PulseAudio or
+bus has been removed. Other PipeWire servers on the machine are never seen.
+
+Every process this module starts (daemons, players, the tool) leads a process
+group of its own and is ended by that id: SIGTERM, then SIGKILL after a bound.
+A guard ends whatever is still running when the interpreter exits or is told
+to stop (SIGINT, SIGTERM, SIGHUP), and the daemons carry a parent-death signal
+so that even a killed test run leaves no server behind.
+"""
+
+import atexit
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+
+SINK = "harkwell_test_sink"
+START_TIMEOUT = 20.0  # seconds for the daemons to become ready
+TERM_GRACE = 3.0  # seconds a process group gets between SIGTERM and SIGKILL
+KILL_BOUND = 5.0  # seconds a process group gets to vanish after SIGKILL
+CLIENT_TIMEOUT = 15.0  # seconds a helper client (pactl, pw-dump) may take
+
+# Variables that would point a client at some other server or bus.
+FOREIGN_PREFIXES = ("PIPEWIRE_", "PULSE_", "WIREPLUMBER_", "SPA_", "JACK_", "DBUS_", "XDG_")
+
+SINK_CONF = """\
+context.objects = [
+  { factory = adapter
+    args = {
+      factory.name = support.null-audio-sink
+      node.name = "%s"
+      node.description = "Harkwell test sink"
+      media.class = "Audio/Sink"
+      audio.position = [ FL FR ]
+      audio.rate = 48000
+    }
+  }
+]
+""" % SINK
+
+# Numbered below the stock 90-enable-all.lua, which reads these switches.
+WIREPLUMBER_MAIN_LUA = """\
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+default_access.properties["enable-flatpak-portal"] = false
+"""
+WIREPLUMBER_BLUETOOTH_LUA = """\
+bluez_monitor.enabled = false
+bluez_monitor.properties["with-logind"] = false
+"""
+
+# --- process groups -------------------------------------------------------
+
+_lock = threading.Lock()
+_groups = {}  # leader pid -> Popen: every group started here and not yet ended
+_dirs = []  # temporary folders not yet removed
+_guard_installed = False
+
+
+def spawn(argv, env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+          stderr=subprocess.DEVNULL, die_with_parent=False, cwd=None):
+    """Starts argv as the leader of a new process group (and session).
+
+    With die_with_parent the process gets SIGKILL when the thread that started
+    it ends: only for long-lived daemons started from the main thread.
+    """
+    _install_guard()
+    if die_with_parent:
+        argv = ["setpriv", "--pdeathsig", "KILL", "--"] + list(argv)
+    process = subprocess.Popen(argv, env=env, stdin=stdin, stdout=stdout, stderr=stderr,
+                               start_new_session=True, cwd=cwd)
+    with _lock:
+        _groups[process.pid] = process
+    return process
+
+
+def leader_exited(process):
+    """Whether the group's leader has exited, without reaping it: an unreaped
+    leader keeps its id reserved, so signalling the group stays safe."""
+    if process.returncode is not None:
+        return True
+    try:
+        return os.waitid(os.P_PID, process.pid,
+                         os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+    except ChildProcessError:
+        return True
+
+
+def wait_leader(process, timeout):
+    """Waits (bounded) for the leader to exit, without reaping it."""
+    deadline = time.monotonic() + timeout
+    while not leader_exited(process):
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+def end_group(process, grace=TERM_GRACE):
+    """Ends a process group started by spawn(): SIGTERM, then SIGKILL to
+    whatever is left once the leader is gone or the grace has run out. Reaps
+    the leader and returns its status. Safe to call more than once. Output
+    pipes stay with whoever reads them."""
+    with _lock:
+        _groups.pop(process.pid, None)
+    if process.returncode is None:
+        if grace > 0:
+            _signal_group(process, signal.SIGTERM)
+            wait_leader(process, grace)
+        _signal_group(process, signal.SIGKILL)
+        try:
+            process.wait(KILL_BOUND)
+        except subprocess.TimeoutExpired:
+            raise RuntimeError("process %d did not end after SIGKILL" % process.pid)
+    if process.stdin is not None:
+        try:
+            process.stdin.close()
+        except OSError:
+            pass  # a broken pipe: the process had stopped reading
+    return process.returncode
+
+
+def forget_group(process):
+    """The caller has reaped this leader itself (its group has no other
+    members): nothing is left to end."""
+    with _lock:
+        _groups.pop(process.pid, None)
+
+
+def _signal_group(process, sig):
+    if process.returncode is not None:
+        return  # reaped: the id may already belong to someone else
+    try:
+        os.killpg(process.pid, sig)
+    except ProcessLookupError:
+        pass
+
+
+def make_temp_dir(prefix):
+    path = tempfile.mkdtemp(prefix=prefix)
+    with _lock:
+        _dirs.append(path)
+    return path
+
+
+def remove_temp_dir(path):
+    with _lock:
+        if path in _dirs:
+            _dirs.remove(path)
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def end_everything():
+    """Ends every group still running (newest first) and removes the folders."""
+    with _lock:
+        groups = list(_groups.values())
+        dirs = list(_dirs)
+    for process in reversed(groups):
+        try:
+            end_group(process, grace=1.0)
+        except Exception as error:  # keep going: the rest must end too
+            print("could not end process %d: %s" % (process.pid, error))
+    for path in dirs:
+        remove_temp_dir(path)
+
+
+def _on_stop_signal(signum, _frame):
+    end_everything()
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+
+
+def _install_guard():
+    global _guard_installed
+    if _guard_installed:
+        return
+    _guard_installed = True
+    atexit.register(end_everything)
+    if threading.current_thread() is threading.main_thread():
+        # SIGINT raises KeyboardInterrupt, which ends the run through atexit.
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            if signal.getsignal(signum) == signal.SIG_DFL:
+                signal.signal(signum, _on_stop_signal)
+
+
+# --- the server -------------------------------------------------------------
+
+def private_environment(base, folders):
+    """The environment for every process of one private server."""
+    env = {key: value for key, value in base.items()
+           if not key.startswith(FOREIGN_PREFIXES)}
+    env.update({
+        "XDG_RUNTIME_DIR": folders["runtime"],
+        "XDG_CONFIG_HOME": folders["config"],
+        "XDG_STATE_HOME": folders["state"],
+        "XDG_DATA_HOME": folders["data"],
+        "HOME": folders["home"],
+        "DBUS_SESSION_BUS_ADDRESS": "unix:path=%s" % os.path.join(folders["runtime"], "bus"),
+        "LC_ALL": "C",
+    })
+    return env
+
+
+class ServerNotReady(RuntimeError):
+    pass
+
+
+class PrivatePipeWire:
+    """pipewire, wireplumber and pipewire-pulse on a private runtime folder,
+    with a null sink as the default sink that drives the graph."""
+
+    DAEMONS = ("dbus", "pipewire", "wireplumber", "pipewire-pulse")
+
+    def __init__(self):
+        self.root = make_temp_dir("harkwell-pw-")
+        self.folders = {name: os.path.join(self.root, name)
+                        for name in ("runtime", "config", "state", "data", "home", "logs")}
+        for path in self.folders.values():
+            os.makedirs(path, mode=0o700)
+        # pipewire-pulse races over creating this folder when it is missing.
+        os.makedirs(os.path.join(self.folders["runtime"], "pulse"), mode=0o700)
+        self._write_config()
+        self.env = private_environment(os.environ, self.folders)
+        self.daemons = {}
+        self.ready_seconds = None
+
+    def _write_config(self):
+        files = {
+            "pipewire/pipewire.conf.d/50-harkwell-test-sink.conf": SINK_CONF,
+            "wireplumber/main.lua.d/51-harkwell-headless.lua": WIREPLUMBER_MAIN_LUA,
+            "wireplumber/bluetooth.lua.d/51-harkwell-headless.lua": WIREPLUMBER_BLUETOOTH_LUA,
+        }
+        for relative, text in files.items():
+            path = os.path.join(self.folders["config"], relative)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text)
+
+    @property
+    def runtime_dir(self):
+        return self.folders["runtime"]
+
+    @property
+    def pulse_socket(self):
+        return os.path.join(self.runtime_dir, "pulse", "native")
+
+    def log_path(self, name):
+        return os.path.join(self.folders["logs"], name + ".log")
+
+    def start(self, timeout=START_TIMEOUT):
+        started = time.monotonic()
+        commands = {
+            "dbus": ["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                     "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"]],
+            "pipewire": ["pipewire"],
+            "wireplumber": ["wireplumber"],
+            "pipewire-pulse": ["pipewire-pulse"],
+        }
+        try:
+            for name in self.DAEMONS:
+                with open(self.log_path(name), "wb") as log:
+                    self.daemons[name] = spawn(commands[name], self.env, stdout=log,
+                                               stderr=subprocess.STDOUT, die_with_parent=True,
+                                               cwd=self.folders["home"])
+            self._wait_ready(started + timeout)
+        except BaseException:
+            self.stop()
+            raise
+        self.ready_seconds = time.monotonic() - started
+        return self
+
+    def _wait_ready(self, deadline):
+        while True:
+            for name, process in self.daemons.items():
+                if leader_exited(process):
+                    raise ServerNotReady("%s exited while starting\n%s" % (name, self.logs()))
+            if os.path.exists(self.pulse_socket) and self.default_sink() == SINK:
+                return
+            if time.monotonic() >= deadline:
+                raise ServerNotReady("not ready in time\n%s" % self.logs())
+            time.sleep(0.02)
+
+    def default_sink(self):
+        try:
+            result = subprocess.run(["pactl", "get-default-sink"], env=self.env,
+                                    capture_output=True, timeout=CLIENT_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            return None
+        return result.stdout.decode(errors="replace").strip() if result.returncode == 0 else None
+
+    def logs(self, tail=2000):
+        parts = []
+        for name in self.DAEMONS:
+            try:
+                with open(self.log_path(name), "rb") as f:
+                    text = f.read()[-tail:].decode(errors="replace")
+            except OSError:
+                continue
+            parts.append("--- %s ---\n%s" % (name, text))
+        return "\n".join(parts)
+
+    def pid(self, name="pipewire"):
+        """The pid of a daemon (setpriv exec()s it, keeping the pid)."""
+        return self.daemons[name].pid
+
+    def kill_server(self):
+        """Kills the pipewire daemon at once, as a crash would; the other
+        daemons are ended by stop()."""
+        process = self.daemons["pipewire"]
+        _signal_group(process, signal.SIGKILL)
+        wait_leader(process, KILL_BOUND)
+
+    def stop(self):
+        for name in reversed(self.DAEMONS):
+            process = self.daemons.pop(name, None)
+            if process is not None:
+                end_group(process)
+        remove_temp_dir(self.root)
+
+    def dump(self):
+        """The whole graph as pw-dump reports it."""
+        result = subprocess.run(["pw-dump"], env=self.env, capture_output=True,
+                                timeout=CLIENT_TIMEOUT)
+        if result.returncode != 0:
+            raise RuntimeError("pw-dump failed: %r" % result.stderr[-500:])
+        return Graph(json.loads(result.stdout))
+
+
+# --- the graph --------------------------------------------------------------
+
+class Graph:
+    """One snapshot of the graph: nodes, ports, links and clients by id."""
+
+    def __init__(self, objects):
+        self.objects = objects
+        self.nodes, self.ports, self.links, self.clients = {}, {}, {}, {}
+        kinds = {"PipeWire:Interface:Node": self.nodes, "PipeWire:Interface:Port": self.ports,
+                 "PipeWire:Interface:Link": self.links,
+                 "PipeWire:Interface:Client": self.clients}
+        for item in objects:
+            table = kinds.get(item.get("type"))
+            if table is not None:
+                table[item["id"]] = item
+
+    @staticmethod
+    def props(item):
+        return (item.get("info") or {}).get("props") or {}
+
+    def client_pid(self, client_id):
+        client = self.clients.get(client_id)
+        pid = self.props(client).get("pipewire.sec.pid") if client else None
+        return int(pid) if pid is not None else None
+
+    def node_pids(self, node_id):
+        """Who plays through a node: the pid the socket vouches for (native
+        clients) and the pid the client names (PulseAudio-protocol clients,
+        whose socket peer is pipewire-pulse)."""
+        props = self.props(self.nodes[node_id])
+        pids = set()
+        client_id = props.get("client.id")
+        if client_id is not None and self.client_pid(int(client_id)) is not None:
+            pids.add(self.client_pid(int(client_id)))
+        if props.get("application.process.id") is not None:
+            pids.add(int(props["application.process.id"]))
+        return pids
+
+    def nodes_of(self, pids, media_class=None):
+        pids = set(pids)
+        return sorted(node_id for node_id in self.nodes
+                      if self.node_pids(node_id) & pids
+                      and (media_class is None
+                           or self.props(self.nodes[node_id]).get("media.class") == media_class))
+
+    def node_named(self, name):
+        for node_id, node in self.nodes.items():
+            if self.props(node).get("node.name") == name:
+                return node_id
+        return None
+
+    def link_ends(self, link_id):
+        info = self.links[link_id].get("info") or {}
+        return (info.get("output-node-id"), info.get("output-port-id"),
+                info.get("input-node-id"), info.get("input-port-id"))
+
+    def links_between(self, output_nodes, input_nodes):
+        """Links as (output node, output port, input node, input port)."""
+        output_nodes, input_nodes = set(output_nodes), set(input_nodes)
+        return sorted(ends for ends in map(self.link_ends, self.links)
+                      if ends[0] in output_nodes and ends[2] in input_nodes)
+
+    def links_touching(self, node_ids):
+        node_ids = set(node_ids)
+        return sorted(ends for ends in map(self.link_ends, self.links)
+                      if ends[0] in node_ids or ends[2] in node_ids)
+
+    def objects_of_pid(self, pid):
+        """Every client, node and link that belongs to a process."""
+        clients = [cid for cid in self.clients if self.client_pid(cid) == pid]
+        nodes = self.nodes_of([pid])
+        links = [lid for lid, link in self.links.items()
+                 if self.props(link).get("client.id") in clients
+                 or set(self.link_ends(lid)[0::2]) & set(nodes)]
+        return {"clients": clients, "nodes": nodes, "links": links}
