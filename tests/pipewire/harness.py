@@ -9,15 +9,17 @@ import os
 import select
 import shlex
 import subprocess
+import sys
 import threading
 import time
 import unittest
 
-from pcm import RATE, Pcm, write_tone
+from pcm import RATE, Pcm, write_silence, write_tone
 from private_pipewire import (SINK, PrivatePipeWire, end_group, forget_group, leader_exited,
                               make_temp_dir, remove_temp_dir, spawn, wait_leader)
 
 TOOL = os.environ.get("HARKWELL_LINUX_BIN", "")
+PCM_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pcm.py")
 STOP_TIMEOUT = 20.0  # seconds the tool may take to end once told to (it runs under ASAN too)
 WAIT_TIMEOUT = 20.0  # seconds any other awaited event may take
 USAGE = b"usage: harkwell <pid> <include|exclude>\n"
@@ -72,19 +74,20 @@ class PlayerTree:
     runs one level deeper, under a subshell. The shell waits for all of them.
     """
 
-    def __init__(self, server, now=(), later=(), nested=False, workdir=None):
+    PAUSE = "@pause@"
+
+    def __init__(self, server, now=(), later=(), nested=False, workdir=None, script=None):
         self.workdir = workdir or server.root
-        lines = []
-        wrap = "(%s; :) &" if nested else "%s &"
-        lines += [wrap % command for command in now]
-        self.fifo = None
-        if later:
-            self.fifo = os.path.join(make_temp_dir("harkwell-fifo-"), "go")
-            os.mkfifo(self.fifo)
-            lines.append("read _ < %s" % shlex.quote(self.fifo))
-            lines += [wrap % command for command in later]
-        lines.append("wait")
-        self.script = "\n".join(lines)
+        self.fifo = os.path.join(make_temp_dir("harkwell-fifo-"), "go")
+        os.mkfifo(self.fifo)
+        if script is None:
+            wrap = "(%s; :) &" if nested else "%s &"
+            lines = [wrap % command for command in now]
+            if later:
+                lines += [self.PAUSE] + [wrap % command for command in later]
+            script = "\n".join(lines + ["wait"])
+        # A script of its own may pause where it says PAUSE, until trigger().
+        self.script = script.replace(self.PAUSE, "read _ < %s" % shlex.quote(self.fifo))
         self.process = spawn(["sh", "-c", self.script], server.env, cwd=self.workdir)
 
     @property
@@ -112,8 +115,7 @@ class PlayerTree:
 
     def stop(self):
         end_group(self.process)
-        if self.fifo:
-            remove_temp_dir(os.path.dirname(self.fifo))
+        remove_temp_dir(os.path.dirname(self.fifo))
 
 
 def tree_pids(trees):
@@ -122,6 +124,18 @@ def tree_pids(trees):
 
 def play(kind, wav):
     return "%s %s" % (PLAYERS[kind], shlex.quote(wav))
+
+
+def play_forever(kind, wav):
+    """The file again and again, a new stream each time."""
+    return "while :; do %s; done" % play(kind, wav)
+
+
+def play_stream(hz, frames, amplitude=0.3):
+    """One uninterrupted native stream of a tone, generated as it plays (no
+    file of its length): pw-play reading raw samples from a pipe."""
+    return ("%s %s tone %g %d %g | pw-play --format s16 --rate %d --channels 2 -"
+            % (shlex.quote(sys.executable), shlex.quote(PCM_SCRIPT), hz, frames, amplitude, RATE))
 
 
 class Result:
@@ -278,28 +292,45 @@ class ServerTestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         return server
 
-    def tone(self, hz, seconds=None, frames=None, amplitude=0.3, rate=RATE, channels=2):
+    @classmethod
+    def tone(cls, hz, seconds=None, frames=None, amplitude=0.3, rate=RATE, channels=2):
+        """A WAV file of a tone, made once per class."""
         frames = frames if frames is not None else int(seconds * rate)
-        path = os.path.join(self.work, "tone-%g-%d-%g-%d-%d.wav"
+        path = os.path.join(cls.work, "tone-%g-%d-%g-%d-%d.wav"
                             % (hz, frames, amplitude, rate, channels))
         if not os.path.exists(path):
             write_tone(path, hz, frames, amplitude, rate, channels)
         return path
 
-    def player_tree(self, now=(), later=(), nested=False, server=None):
-        tree = PlayerTree(server or self.server, now, later, nested, workdir=self.work)
+    @classmethod
+    def silence(cls, seconds):
+        path = os.path.join(cls.work, "silence-%g.wav" % seconds)
+        if not os.path.exists(path):
+            write_silence(path, int(seconds * RATE))
+        return path
+
+    def player_tree(self, now=(), later=(), nested=False, server=None, script=None):
+        tree = PlayerTree(server or self.server, now, later, nested, self.work, script)
         self.addCleanup(tree.stop)
         return tree
 
-    def capture(self, pid, mode, stdin="pipe", server=None, env=None):
-        capture = Capture(env or (server or self.server).env, [pid, mode], stdin)
+    @classmethod
+    def class_tree(cls, now=(), later=(), nested=False):
+        """A player tree that lives as long as the class's server."""
+        tree = PlayerTree(cls.server, now, later, nested, cls.work)
+        cls.addClassCleanup(tree.stop)
+        return tree
+
+    def capture(self, *args, stdin="pipe", server=None, env=None):
+        capture = Capture(env or (server or self.server).env, args, stdin)
         self.addCleanup(capture.kill)
         return capture
 
-    def wait_for_streams(self, trees, count, server=None, timeout=WAIT_TIMEOUT):
+    @classmethod
+    def wait_for_streams(cls, trees, count, server=None, timeout=WAIT_TIMEOUT):
         """Waits until `count` playback streams of these player trees are
         linked to the sink; returns the graph then."""
-        server = server or self.server
+        server = server or cls.server
 
         def linked():
             graph = server.dump()
@@ -308,9 +339,78 @@ class ServerTestCase(unittest.TestCase):
             return graph if len(linked_streams) >= count else None
         graph = wait_until(linked, timeout, interval=0.05)
         if graph is None:
-            self.fail("%d stream(s) of trees %s never reached the sink"
-                      % (count, [tree.pid for tree in trees]))
+            raise AssertionError("%d stream(s) of trees %s never reached the sink"
+                                 % (count, [tree.pid for tree in trees]))
         return graph
+
+    def wait_for_tool(self, capture, server=None):
+        """Waits until the tool's capture stream is in the graph."""
+        server = server or self.server
+
+        def present():
+            graph = server.dump()
+            return graph if graph.nodes_of([capture.pid]) else None
+        graph = wait_until(present, interval=0.05)
+        if graph is None:
+            self.fail("harkwell (pid %d) never showed a node in the graph; stderr %r"
+                      % (capture.pid, bytes(capture.stderr)))
+        return graph
+
+    @staticmethod
+    def tool_sources(graph, pid):
+        """The nodes linked into the tool's nodes."""
+        nodes = graph.nodes_of([pid])
+        return {ends[0] for ends in graph.links_touching(nodes) if ends[2] in nodes}
+
+    def assertFedBy(self, capture, expected, server=None):
+        """The tool's capture is fed by exactly the streams expected(graph)
+        names, and nothing else (no device, no monitor); waits for the links
+        to settle. Returns the graph."""
+        server = server or self.server
+        seen = {}
+
+        def settled():
+            graph = seen["graph"] = server.dump()
+            return graph if self.tool_sources(graph, capture.pid) == set(expected(graph)) else None
+        graph = wait_until(settled, interval=0.05)
+        if graph is None:
+            graph = seen["graph"]
+            describe = lambda ids: sorted((i, graph.props(graph.nodes[i]).get("node.name"))
+                                          for i in ids if i in graph.nodes)
+            self.fail("harkwell is fed by %s, expected %s"
+                      % (describe(self.tool_sources(graph, capture.pid)),
+                         describe(expected(graph))))
+        return graph
+
+    def assertUndisturbed(self, before, later):
+        """Every playback stream in both snapshots (by serial) kept its very
+        links to the sink, and no stream was given a target."""
+        later_links = later.sink_links()
+        for stream, links in before.sink_links().items():
+            if stream in later_links:
+                self.assertTrue(links, "stream %d was not playing to the sink" % stream)
+                self.assertEqual(links, later_links[stream],
+                                 "the links of stream %d to the sink changed" % stream)
+        self.assertEqual(before.object_metadata(), later.object_metadata())
+
+    def finish(self, capture, server=None):
+        """Stops the tool by closing stdin; it must end cleanly and leave
+        nothing in the graph."""
+        result = capture.stop()
+        print("harkwell pid %d: %d bytes, stopped %.1f ms after stdin closed"
+              % (capture.pid, len(result.stdout), 1000 * result.stop_seconds))
+        self.assertCleanStop(result)
+        self.assertNothingLeftOf(capture.pid, server)
+        return result
+
+    def assertHears(self, pcm, hz, seconds, amplitude):
+        heard = pcm.heard_seconds(hz, amplitude)
+        self.assertGreaterEqual(heard, seconds, "%g Hz heard for %.1f s of %.1f s"
+                                % (hz, heard, pcm.seconds))
+
+    def assertDoesNotHear(self, pcm, hz, amplitude):
+        level = pcm.peak_level(hz)
+        self.assertLess(level, 0.1 * amplitude, "%g Hz heard at level %.3f" % (hz, level))
 
     def assertCleanStop(self, result):
         """Status 0, nothing on stderr, whole frames only."""

@@ -18,8 +18,8 @@ FULL_SCALE = 32768.0
 SILENCE = 64  # |sample| above this counts as sound (about -54 dBFS)
 
 
-def write_tone(path, hz, frames, amplitude=0.3, rate=RATE, channels=CHANNELS):
-    """A 16-bit WAV file holding a cosine: its first sample is at full
+def tone_samples(hz, frames, amplitude, rate=RATE, channels=CHANNELS):
+    """A cosine, interleaved over the channels: its first sample is at full
     amplitude, so the start of the tone is exact in a capture."""
     step = 2.0 * math.pi * hz / rate
     peak = amplitude * (FULL_SCALE - 1)
@@ -28,19 +28,21 @@ def write_tone(path, hz, frames, amplitude=0.3, rate=RATE, channels=CHANNELS):
     mono = array("h", (int(round(peak * math.cos(step * n))) for n in range(min(frames, period))))
     while len(mono) < frames:
         mono.extend(mono[:frames - len(mono)])
-    if channels == 1:
-        samples = mono
-    else:
-        samples = array("h", bytes(2 * channels * frames))
-        for channel in range(channels):
-            samples[channel::channels] = mono
+    samples = array("h", bytes(2 * channels * frames))
+    for channel in range(channels):
+        samples[channel::channels] = mono
     if sys.byteorder == "big":
         samples.byteswap()
+    return samples.tobytes()
+
+
+def write_tone(path, hz, frames, amplitude=0.3, rate=RATE, channels=CHANNELS):
+    """A 16-bit WAV file holding a tone (see tone_samples)."""
     with wave.open(path, "wb") as wav:
         wav.setnchannels(channels)
         wav.setsampwidth(2)
         wav.setframerate(rate)
-        wav.writeframes(samples.tobytes())
+        wav.writeframes(tone_samples(hz, frames, amplitude, rate, channels))
     return path
 
 
@@ -156,3 +158,24 @@ def _loud_edges(channel):
             last = begin + index
             break
     return [first, last]
+
+
+def stream_tone(out, hz, frames, amplitude):
+    """Writes `frames` of a tone of whole hertz as raw samples (s16le,
+    stereo, 48 kHz), one second at a time."""
+    data = tone_samples(hz, RATE, amplitude)
+    left = frames * FRAME_BYTES
+    while left > 0:
+        out.write(data[:left])
+        left -= len(data)
+    out.flush()
+
+
+if __name__ == "__main__":
+    # pcm.py tone <hz> <frames> <amplitude>: raw s16le stereo 48 kHz on stdout.
+    if len(sys.argv) != 5 or sys.argv[1] != "tone" or not float(sys.argv[2]).is_integer():
+        sys.exit("usage: pcm.py tone <whole hz> <frames> <amplitude>")
+    try:
+        stream_tone(sys.stdout.buffer, float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]))
+    except BrokenPipeError:
+        pass  # the player was stopped

@@ -101,7 +101,7 @@ def wait_leader(process, timeout):
     while not leader_exited(process):
         if time.monotonic() >= deadline:
             return False
-        time.sleep(0.01)
+        time.sleep(0.002)
     return True
 
 
@@ -328,11 +328,18 @@ class PrivatePipeWire:
 
     def dump(self):
         """The whole graph as pw-dump reports it."""
-        result = subprocess.run(["pw-dump"], env=self.env, capture_output=True,
-                                timeout=CLIENT_TIMEOUT)
-        if result.returncode != 0:
-            raise RuntimeError("pw-dump failed: %r" % result.stderr[-500:])
-        return Graph(json.loads(result.stdout))
+        for _ in range(3):
+            result = subprocess.run(["pw-dump"], env=self.env, capture_output=True,
+                                    timeout=CLIENT_TIMEOUT)
+            if result.returncode != 0:
+                raise RuntimeError("pw-dump failed: %r" % result.stderr[-500:])
+            text = result.stdout.decode()
+            objects, end = json.JSONDecoder().raw_decode(text)
+            # When the graph changes while it is being read, pw-dump goes on
+            # with a second document of changes: read it again.
+            if not text[end:].strip():
+                return Graph(objects)
+        raise RuntimeError("the graph kept changing while pw-dump read it")
 
 
 # --- the graph --------------------------------------------------------------
@@ -401,6 +408,40 @@ class Graph:
         node_ids = set(node_ids)
         return sorted(ends for ends in map(self.link_ends, self.links)
                       if ends[0] in node_ids or ends[2] in node_ids)
+
+    def streams(self):
+        """Every playback stream."""
+        return self.nodes_with_class("Stream/Output/Audio")
+
+    def nodes_with_class(self, media_class):
+        return sorted(node_id for node_id, node in self.nodes.items()
+                      if self.props(node).get("media.class") == media_class)
+
+    def serial(self, table, object_id):
+        """Ids are reused as soon as an object goes; serials never are."""
+        return int(self.props(table[object_id])["object.serial"])
+
+    def sink_links(self):
+        """For each playback stream (by serial), its links to the sink (by
+        serial, with the ports they join): the same serials in two snapshots
+        mean the very same links."""
+        sink = self.node_named(SINK)
+        result = {}
+        for stream in self.streams():
+            result[self.serial(self.nodes, stream)] = sorted(
+                (self.serial(self.links, link_id),
+                 self.props(self.ports[ends[1]]).get("port.name"),
+                 self.props(self.ports[ends[3]]).get("port.name"))
+                for link_id, ends in ((link_id, self.link_ends(link_id)) for link_id in self.links)
+                if ends[0] == stream and ends[2] == sink)
+        return result
+
+    def object_metadata(self):
+        """Metadata about single objects (a stream's target, for one): every
+        entry whose subject is not the whole graph."""
+        return sorted((entry["subject"], entry["key"], json.dumps(entry.get("value")))
+                      for item in self.objects if item.get("type") == "PipeWire:Interface:Metadata"
+                      for entry in item.get("metadata") or [] if entry.get("subject") != 0)
 
     def objects_of_pid(self, pid):
         """Every client, node and link that belongs to a process."""
