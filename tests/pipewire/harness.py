@@ -272,20 +272,16 @@ class Capture:
         return fds, rss
 
 
-class ServerTestCase(unittest.TestCase):
-    """Tests sharing one private server per class (setUpClass); a test that
-    needs a fresh one starts its own with self.private_server()."""
+class ToolTestCase(unittest.TestCase):
+    """Tests of the tool, with a folder for tones per class; a test that
+    needs a server of its own starts it with self.private_server()."""
 
-    server = None
+    server = None  # the server shared by the class, if any
 
     @classmethod
     def setUpClass(cls):
-        cls.server = PrivatePipeWire().start()
-        cls.addClassCleanup(cls.server.stop)
         cls.work = make_temp_dir("harkwell-tones-")
         cls.addClassCleanup(remove_temp_dir, cls.work)
-        print("\n[%s] private PipeWire ready in %.0f ms (pipewire pid %d)"
-              % (cls.__name__, 1000 * cls.server.ready_seconds, cls.server.pid()))
 
     def private_server(self):
         server = PrivatePipeWire().start()
@@ -423,3 +419,15 @@ class ServerTestCase(unittest.TestCase):
         self.assertEqual({"clients": [], "nodes": [], "links": []}, graph.objects_of_pid(pid),
                          "the tool's objects are still in the graph")
         return graph
+
+
+class ServerTestCase(ToolTestCase):
+    """Tests sharing one private server per class."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.server = PrivatePipeWire().start()
+        cls.addClassCleanup(cls.server.stop)
+        print("\n[%s] private PipeWire ready in %.0f ms (pipewire pid %d)"
+              % (cls.__name__, 1000 * cls.server.ready_seconds, cls.server.pid()))
