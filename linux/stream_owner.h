@@ -1,0 +1,42 @@
+// Which process plays a stream.
+//
+// A native client's stream belongs to the process at the other end of the
+// client's socket: the server records it as the client's pipewire.sec.pid,
+// taken from the kernel, so a client cannot claim another process's streams.
+// Streams of PulseAudio-protocol players arrive through the PulseAudio bridge
+// of PipeWire instead, a client whose socket pid is the bridge itself; there
+// the node's application.process.id names the player. That property is the
+// player's own claim, so it is believed only when the kernel confirms that
+// the client's socket leads to the PipeWire program and the node says it
+// came through the bridge.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The value of client.api on nodes the PulseAudio bridge creates.
+inline constexpr std::string_view kPulseBridgeApi = "pipewire-pulse";
+
+struct StreamOwnerFacts {
+    // pipewire.sec.pid of the node's client, when the client is known.
+    std::optional<uint32_t> clientSocketPid;
+    // Whether the process at clientSocketPid runs the PipeWire program (the
+    // bridge is PipeWire started under another name).
+    bool socketPidRunsPipeWire = false;
+    // The node's client.api property is kPulseBridgeApi.
+    bool nodeFromPulseBridge = false;
+    // The node's application.process.id, when present and a number.
+    std::optional<uint32_t> nodeApplicationPid;
+};
+
+// The process that plays the stream, or nothing when it cannot be told.
+std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts);
+
+// Whether the executable of process pid, as the kernel reports it through
+// <procRoot>/<pid>/exe, is the PipeWire program. False when it cannot be read.
+bool RunsPipeWire(const std::string& procRoot, uint32_t pid);
+
+// A decimal process id property value; nothing for anything else.
+std::optional<uint32_t> ParsePidProperty(const char* value);
