@@ -32,11 +32,17 @@ bool RunsPipeWire(const std::string& procRoot, uint32_t pid) {
     return name == "pipewire" || name == "pipewire-pulse";
 }
 
-std::optional<uint32_t> ParsePidProperty(const char* value) {
+std::optional<uint32_t> ParseNumberProperty(const char* value) {
     if (value == nullptr) return std::nullopt;
     const char* end = value + std::strlen(value);
-    uint32_t pid = 0;
-    const auto [stop, error] = std::from_chars(value, end, pid);
-    if (error != std::errc() || stop != end || stop == value || pid == 0) return std::nullopt;
+    uint32_t number = 0;
+    const auto [stop, error] = std::from_chars(value, end, number);
+    if (error != std::errc() || stop != end || stop == value) return std::nullopt;
+    return number;
+}
+
+std::optional<uint32_t> ParsePidProperty(const char* value) {
+    const std::optional<uint32_t> pid = ParseNumberProperty(value);
+    if (pid == 0u) return std::nullopt;
     return pid;
 }

@@ -38,5 +38,9 @@ std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts);
 // <procRoot>/<pid>/exe, is the PipeWire program. False when it cannot be read.
 bool RunsPipeWire(const std::string& procRoot, uint32_t pid);
 
-// A decimal process id property value; nothing for anything else.
+// A property value that is a decimal 32-bit number (an object id); nothing
+// for anything else.
+std::optional<uint32_t> ParseNumberProperty(const char* value);
+
+// A property value that is a process id: a number other than 0.
 std::optional<uint32_t> ParsePidProperty(const char* value);

@@ -235,7 +235,7 @@ void ProcessTreeCapture::OnGlobal(uint32_t id, const char* type, const spa_dict*
     if (Equals(type, PW_TYPE_INTERFACE_Client)) {
         clientPids_[id] = ParsePidProperty(Lookup(props, PW_KEY_SEC_PID));
     } else if (Equals(type, PW_TYPE_INTERFACE_Port)) {
-        const std::optional<uint32_t> node = ParsePidProperty(Lookup(props, PW_KEY_NODE_ID));
+        const std::optional<uint32_t> node = ParseNumberProperty(Lookup(props, PW_KEY_NODE_ID));
         const char* direction = Lookup(props, PW_KEY_PORT_DIRECTION);
         const char* channel = Lookup(props, PW_KEY_AUDIO_CHANNEL);
         if (!node || direction == nullptr || channel == nullptr) return;
@@ -251,7 +251,7 @@ void ProcessTreeCapture::OnGlobal(uint32_t id, const char* type, const spa_dict*
         auto node = std::make_unique<BoundNode>();
         node->owner = this;
         node->id = id;
-        node->clientId = ParsePidProperty(Lookup(props, PW_KEY_CLIENT_ID));
+        node->clientId = ParseNumberProperty(Lookup(props, PW_KEY_CLIENT_ID));
         node->proxy.reset(BindNode(registry_.get(), id));
         if (!node->proxy) return;
         AddNodeListener(node->proxy.get(), &node->listener, &kNodeEvents, node.get());
@@ -271,6 +271,7 @@ void ProcessTreeCapture::OnGlobalRemove(uint32_t id) {
 
 void ProcessTreeCapture::OnNodeInfo(BoundNode& node, const spa_dict* props) {
     StreamOwnerFacts facts;
+    if (!node.clientId) node.clientId = ParseNumberProperty(Lookup(props, PW_KEY_CLIENT_ID));
     if (node.clientId) {
         const auto client = clientPids_.find(*node.clientId);
         if (client != clientPids_.end()) facts.clientSocketPid = client->second;
@@ -373,6 +374,12 @@ void ProcessTreeCapture::OnStreamState(pw_stream_state state, const char* error)
         Fail(EIO, std::string("the capture stream failed: ") + (error != nullptr ? error : ""));
         return;
     }
+    if (state == PW_STREAM_STATE_UNCONNECTED && started_) {
+        // The server took the stream away (its node was destroyed): nothing
+        // more can be captured.
+        Fail(ENOTCONN, "the capture stream was disconnected");
+        return;
+    }
     if (started_ || (state != PW_STREAM_STATE_PAUSED && state != PW_STREAM_STATE_STREAMING)) {
         return;
     }
@@ -407,7 +414,7 @@ void ProcessTreeCapture::OnInputReadable() {
     if (count > 0) return;
     if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
     // End of file, a closed pipe or a read error: the caller wants us to stop.
-    Finish(true);
+    StopAtEndOfInput();
 }
 
 void ProcessTreeCapture::Fail(int error, std::string reason) {
@@ -416,7 +423,7 @@ void ProcessTreeCapture::Fail(int error, std::string reason) {
     pw_main_loop_quit(mainLoop_.get());
 }
 
-void ProcessTreeCapture::Finish(bool inputEnded) {
-    inputEnded_ = inputEnded;
+void ProcessTreeCapture::StopAtEndOfInput() {
+    inputEnded_ = true;
     pw_main_loop_quit(mainLoop_.get());
 }

@@ -71,7 +71,7 @@ private:
     void Retire(std::unique_ptr<Link> link);
     void DestroyRetired();
     void Fail(int error, std::string reason);
-    void Finish(bool inputEnded);
+    void StopAtEndOfInput();
 
     uint32_t target_;
     TreeMode mode_;

@@ -42,8 +42,12 @@ TEST(StreamOwner, NativeAndBridgeClients) {
     }
 }
 
-TEST(StreamOwner, PidProperties) {
+TEST(StreamOwner, NumberAndPidProperties) {
     EXPECT_EQ(ParsePidProperty("1234"), std::optional<uint32_t>(1234));
+    EXPECT_EQ(ParseNumberProperty("0"), std::optional<uint32_t>(0));
+    EXPECT_EQ(ParseNumberProperty("4294967295"), std::optional<uint32_t>(4294967295u));
+    EXPECT_EQ(ParseNumberProperty("4294967296"), std::nullopt);
+    EXPECT_EQ(ParseNumberProperty("7 "), std::nullopt);
     EXPECT_EQ(ParsePidProperty(nullptr), std::nullopt);
     for (const char* bad : {"", "0", "-5", "12x", " 12", "99999999999", "+3"}) {
         EXPECT_EQ(ParsePidProperty(bad), std::nullopt) << '"' << bad << '"';
