@@ -139,13 +139,23 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     mainLoop_.reset(pw_main_loop_new(nullptr));
     if (!mainLoop_) return SetupFailure{errno, "cannot create the event loop"};
     loop_ = pw_main_loop_get_loop(mainLoop_.get());
+    retiredCleanup_ = SourcePtr(
+        loop_,
+        AddEventSource(
+            loop_,
+            [](void* data, uint64_t) { static_cast<ProcessTreeCapture*>(data)->DestroyRetired(); },
+            this));
+    if (!retiredCleanup_) return SetupFailure{errno, "cannot create the event loop"};
 
     context_.reset(pw_context_new(loop_, nullptr, 0));
     if (!context_) return SetupFailure{errno, "cannot set up the PipeWire client library"};
 
     core_.reset(pw_context_connect(context_.get(), nullptr, 0));
     if (!core_) {
-        return SetupFailure{errno,
+        // The library reports every way of finding no server as EHOSTDOWN.
+        const int error = errno;
+        if (error != EHOSTDOWN) return SetupFailure{error, "cannot connect to the PipeWire server"};
+        return SetupFailure{error,
                             "no PipeWire server to connect to; start one, or point "
                             "XDG_RUNTIME_DIR or PIPEWIRE_REMOTE at it"};
     }
@@ -154,14 +164,6 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     registry_.reset(GetRegistry(core_.get()));
     if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
     AddRegistryListener(registry_.get(), &registryListener_, &kRegistryEvents, this);
-
-    retiredCleanup_ = SourcePtr(
-        loop_,
-        AddEventSource(
-            loop_,
-            [](void* data, uint64_t) { static_cast<ProcessTreeCapture*>(data)->DestroyRetired(); },
-            this));
-    if (!retiredCleanup_) return SetupFailure{errno, "cannot create the event loop"};
 
     PropertiesPtr properties(pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                                "Capture", PW_KEY_NODE_NAME, "harkwell",
