@@ -8,6 +8,7 @@ and waits for them, so they stay in its tree for as long as they play.
 import os
 import select
 import shlex
+import signal
 import subprocess
 import sys
 import threading
@@ -15,8 +16,8 @@ import time
 import unittest
 
 from pcm import RATE, Pcm, write_silence, write_tone
-from private_pipewire import (SINK, PrivatePipeWire, end_group, forget_group, leader_exited,
-                              make_temp_dir, remove_temp_dir, spawn, wait_leader)
+from private_pipewire import (SINK, PrivatePipeWire, end_group, leader_exited, make_temp_dir,
+                              remove_temp_dir, signal_group, spawn, wait_leader)
 
 TOOL = os.environ.get("HARKWELL_LINUX_BIN", "")
 PCM_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pcm.py")
@@ -87,7 +88,9 @@ class PlayerTree:
                 lines += [self.PAUSE] + [wrap % command for command in later]
             script = "\n".join(lines + ["wait"])
         # A script of its own may pause where it says PAUSE, until trigger().
-        self.script = script.replace(self.PAUSE, "read _ < %s" % shlex.quote(self.fifo))
+        self.marker = self.fifo + ".paused"
+        self.script = script.replace(self.PAUSE, ": > %s; read _ < %s"
+                                     % (shlex.quote(self.marker), shlex.quote(self.fifo)))
         self.process = spawn(["sh", "-c", self.script], server.env, cwd=self.workdir)
 
     @property
@@ -107,8 +110,15 @@ class PlayerTree:
         fd = wait_until(open_writer, timeout)
         if fd is None:
             raise AssertionError("the player tree never waited for its trigger")
+        # The shell is blocked on the FIFO: it cannot make the next marker yet.
+        os.remove(self.marker)
         os.write(fd, b"go\n")
         os.close(fd)
+
+    def wait_paused(self, timeout=WAIT_TIMEOUT):
+        """Waits until the shell has reached a pause."""
+        if not wait_until(lambda: os.path.exists(self.marker), timeout):
+            raise AssertionError("the player tree did not reach its pause")
 
     def finished(self):
         return leader_exited(self.process)
@@ -144,6 +154,8 @@ class Result:
         self.stdout = bytes(stdout)
         self.stderr = bytes(stderr)
         self.stop_seconds = stop_seconds  # stdin closed -> exit, or None
+        self.cpu_seconds = None  # user + system time of the whole run
+        self.max_rss_kib = None
 
     def pcm(self):
         return Pcm(self.stdout)
@@ -248,11 +260,19 @@ class Capture:
                                  % (self.pid, timeout, bytes(self.stderr[-500:])))
         ended_at = time.monotonic()
         self._join_pumps()  # the pipes end with the tool
-        status = end_group(self.process)
+        # Reaped here rather than by end_group() for its resource usage; the
+        # unreaped leader keeps the group's id ours until then.
+        signal_group(self.process, signal.SIGKILL)  # anything it left in its group
+        _, wait_status, usage = os.wait4(self.pid, 0)
+        self.process.returncode = os.waitstatus_to_exitcode(wait_status)
+        end_group(self.process)
         with self._lock:
             stdout, stderr = bytes(self.stdout), bytes(self.stderr)
-        return Result(status, stdout, stderr,
-                      ended_at - closed_at if closed_at is not None else None)
+        result = Result(self.process.returncode, stdout, stderr,
+                        ended_at - closed_at if closed_at is not None else None)
+        result.cpu_seconds = usage.ru_utime + usage.ru_stime
+        result.max_rss_kib = usage.ru_maxrss
+        return result
 
     def _join_pumps(self):
         for pump in self._pumps:
@@ -338,6 +358,17 @@ class ToolTestCase(unittest.TestCase):
             raise AssertionError("%d stream(s) of trees %s never reached the sink"
                                  % (count, [tree.pid for tree in trees]))
         return graph
+
+    def wait_until_quiet(self, capture, settle=0.5):
+        """Waits until nothing more arrives for `settle` seconds."""
+        last = [capture.byte_count(), time.monotonic()]
+
+        def quiet():
+            count = capture.byte_count()
+            if count != last[0]:
+                last[:] = [count, time.monotonic()]
+            return time.monotonic() - last[1] >= settle
+        self.assertTrue(wait_until(quiet), "the capture kept receiving data")
 
     def wait_for_tool(self, capture, server=None):
         """Waits until the tool's capture stream is in the graph."""

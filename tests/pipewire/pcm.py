@@ -81,6 +81,29 @@ class Pcm:
                 last = loud[-1] if last is None else max(last, loud[-1])
         return None if first is None else (first, last + 1)
 
+    def describe_edges(self, span, count=4):
+        """The first and last samples of a stretch of sound: a tone that
+        starts at its peak and lost its head shows here."""
+        first, end = span
+        return "first frames %s, last frames %s" % (
+            list(zip(*(channel[first:first + count] for channel in self.channels))),
+            list(zip(*(channel[end - count:end] for channel in self.channels))))
+
+    def silent_gaps(self, block=480):
+        """The lengths (frames, in whole blocks) of the silent stretches
+        between stretches of sound."""
+        gaps, silent_run, heard = [], 0, False
+        for begin in range(0, self.frames, block):
+            loud = any(max(part) > SILENCE or min(part) < -SILENCE
+                       for part in (channel[begin:begin + block] for channel in self.channels))
+            if loud:
+                if heard and silent_run:
+                    gaps.append(silent_run)
+                heard, silent_run = True, 0
+            else:
+                silent_run += block
+        return gaps
+
     def block_phasors(self, hz, block, start=0, stop=None):
         """Per block of `block` frames from `start`: for each channel the
         complex amplitude of the tone (|z| in full-scale units, arg(z) its

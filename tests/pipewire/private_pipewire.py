@@ -114,9 +114,9 @@ def end_group(process, grace=TERM_GRACE):
         _groups.pop(process.pid, None)
     if process.returncode is None:
         if grace > 0:
-            _signal_group(process, signal.SIGTERM)
+            signal_group(process, signal.SIGTERM)
             wait_leader(process, grace)
-        _signal_group(process, signal.SIGKILL)
+        signal_group(process, signal.SIGKILL)
         try:
             process.wait(KILL_BOUND)
         except subprocess.TimeoutExpired:
@@ -129,14 +129,7 @@ def end_group(process, grace=TERM_GRACE):
     return process.returncode
 
 
-def forget_group(process):
-    """The caller has reaped this leader itself (its group has no other
-    members): nothing is left to end."""
-    with _lock:
-        _groups.pop(process.pid, None)
-
-
-def _signal_group(process, sig):
+def signal_group(process, sig):
     if process.returncode is not None:
         return  # reaped: the id may already belong to someone else
     try:
@@ -316,7 +309,7 @@ class PrivatePipeWire:
         """Kills the pipewire daemon at once, as a crash would; the other
         daemons are ended by stop()."""
         process = self.daemons["pipewire"]
-        _signal_group(process, signal.SIGKILL)
+        signal_group(process, signal.SIGKILL)
         wait_leader(process, KILL_BOUND)
 
     def stop(self):
