@@ -8,8 +8,10 @@ bus has been removed. Other PipeWire servers on the machine are never seen.
 Every process this module starts (daemons, players, the tool) leads a process
 group of its own and is ended by that id: SIGTERM, then SIGKILL after a bound.
 A guard ends whatever is still running when the interpreter exits or is told
-to stop (SIGINT, SIGTERM, SIGHUP), and the daemons carry a parent-death signal
-so that even a killed test run leaves no server behind.
+to stop (SIGINT, SIGTERM, SIGHUP). A watchdog process, told of every group and
+folder as they come and go, ends what is left if the test run itself is
+killed: it kills a group only while every member still carries the private
+runtime folder in its environment, so a reused id is never hit.
 """
 
 import atexit
@@ -18,6 +20,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -60,27 +63,79 @@ bluez_monitor.properties["with-logind"] = false
 
 # --- process groups -------------------------------------------------------
 
+# Reads what the test run tells it; at end of input (the run has ended, however)
+# it kills the groups and removes the folders it was not told are gone.
+WATCHDOG = r"""
+import os, shutil, signal, sys
+groups, dirs = {}, set()
+for line in sys.stdin:
+    op, _, arg = line.rstrip("\n").partition(" ")
+    if op == "group":
+        pgid, _, marker = arg.partition(" ")
+        groups[int(pgid)] = marker.encode()
+    elif op == "ended":
+        groups.pop(int(arg), None)
+    elif op == "dir":
+        dirs.add(arg)
+    elif op == "removed":
+        dirs.discard(arg)
+
+def live_members(pgid):
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != b"Z":
+            found.append(entry)
+    return found
+
+def carries(pid, marker):
+    try:
+        with open("/proc/%s/environ" % pid, "rb") as f:
+            return marker in f.read().split(b"\0")
+    except OSError:
+        return False
+
+for pgid, marker in groups.items():
+    members = live_members(pgid)
+    if members and all(carries(pid, marker) for pid in members):
+        try:
+            os.killpg(pgid, signal.SIGKILL)
+        except OSError:
+            pass
+for path in dirs:
+    shutil.rmtree(path, ignore_errors=True)
+"""
+
 _lock = threading.Lock()
 _groups = {}  # leader pid -> Popen: every group started here and not yet ended
 _dirs = []  # temporary folders not yet removed
-_guard_installed = False
+_watchdog = None  # the watchdog process, once the guard is installed
 
 
 def spawn(argv, env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-          stderr=subprocess.DEVNULL, die_with_parent=False, cwd=None):
-    """Starts argv as the leader of a new process group (and session).
-
-    With die_with_parent the process gets SIGKILL when the thread that started
-    it ends: only for long-lived daemons started from the main thread.
-    """
+          stderr=subprocess.DEVNULL, cwd=None):
+    """Starts argv as the leader of a new process group (and session). env
+    must hold a private XDG_RUNTIME_DIR: the watchdog knows its processes by it."""
     _install_guard()
-    if die_with_parent:
-        argv = ["setpriv", "--pdeathsig", "KILL", "--"] + list(argv)
     process = subprocess.Popen(argv, env=env, stdin=stdin, stdout=stdout, stderr=stderr,
                                start_new_session=True, cwd=cwd)
     with _lock:
         _groups[process.pid] = process
+        _tell_watchdog("group %d XDG_RUNTIME_DIR=%s" % (process.pid, env["XDG_RUNTIME_DIR"]))
     return process
+
+
+def _tell_watchdog(line):
+    """Called with _lock held."""
+    try:
+        _watchdog.stdin.write((line + "\n").encode())
+        _watchdog.stdin.flush()
+    except (OSError, ValueError):
+        pass  # the watchdog is gone: the guards in this process remain
 
 
 def leader_exited(process):
@@ -111,7 +166,8 @@ def end_group(process, grace=TERM_GRACE):
     the leader and returns its status. Safe to call more than once. Output
     pipes stay with whoever reads them."""
     with _lock:
-        _groups.pop(process.pid, None)
+        if _groups.pop(process.pid, None) is not None:
+            _tell_watchdog("ended %d" % process.pid)
     if process.returncode is None:
         if grace > 0:
             signal_group(process, signal.SIGTERM)
@@ -139,9 +195,11 @@ def signal_group(process, sig):
 
 
 def make_temp_dir(prefix):
+    _install_guard()
     path = tempfile.mkdtemp(prefix=prefix)
     with _lock:
         _dirs.append(path)
+        _tell_watchdog("dir " + path)
     return path
 
 
@@ -149,6 +207,7 @@ def remove_temp_dir(path):
     with _lock:
         if path in _dirs:
             _dirs.remove(path)
+            _tell_watchdog("removed " + path)
     shutil.rmtree(path, ignore_errors=True)
 
 
@@ -166,18 +225,30 @@ def end_everything():
         remove_temp_dir(path)
 
 
-def _on_stop_signal(signum, _frame):
+def _end_run():
     end_everything()
+    if _watchdog.stdin.closed:
+        return
+    _watchdog.stdin.close()  # nothing left for it to end
+    try:
+        _watchdog.wait(KILL_BOUND)
+    except subprocess.TimeoutExpired:
+        pass
+
+
+def _on_stop_signal(signum, _frame):
+    _end_run()
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
 
 
 def _install_guard():
-    global _guard_installed
-    if _guard_installed:
+    global _watchdog
+    if _watchdog is not None:
         return
-    _guard_installed = True
-    atexit.register(end_everything)
+    _watchdog = subprocess.Popen([sys.executable, "-c", WATCHDOG], stdin=subprocess.PIPE,
+                                 start_new_session=True)
+    atexit.register(_end_run)
     if threading.current_thread() is threading.main_thread():
         # SIGINT raises KeyboardInterrupt, which ends the run through atexit.
         for signum in (signal.SIGTERM, signal.SIGHUP):
@@ -262,7 +333,7 @@ class PrivatePipeWire:
             for name in self.DAEMONS:
                 with open(self.log_path(name), "wb") as log:
                     self.daemons[name] = spawn(commands[name], self.env, stdout=log,
-                                               stderr=subprocess.STDOUT, die_with_parent=True,
+                                               stderr=subprocess.STDOUT,
                                                cwd=self.folders["home"])
             self._wait_ready(started + timeout)
         except BaseException:
@@ -302,7 +373,7 @@ class PrivatePipeWire:
         return "\n".join(parts)
 
     def pid(self, name="pipewire"):
-        """The pid of a daemon (setpriv exec()s it, keeping the pid)."""
+        """The pid of a daemon."""
         return self.daemons[name].pid
 
     def kill_server(self):
