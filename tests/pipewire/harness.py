@@ -104,12 +104,13 @@ class PlayerTree:
         """Lets the `later` players start."""
         def open_writer():
             try:
-                return os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)
+                return [os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK)]
             except OSError:  # ENXIO until the shell has opened its end
                 return None
-        fd = wait_until(open_writer, timeout)
-        if fd is None:
+        opened = wait_until(open_writer, timeout)
+        if opened is None:
             raise AssertionError("the player tree never waited for its trigger")
+        fd = opened[0]
         # The shell is blocked on the FIFO: it cannot make the next marker yet.
         os.remove(self.marker)
         os.write(fd, b"go\n")

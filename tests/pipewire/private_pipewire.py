@@ -392,18 +392,23 @@ class PrivatePipeWire:
 
     def dump(self):
         """The whole graph as pw-dump reports it."""
+        problems = []
         for _ in range(3):
             result = subprocess.run(["pw-dump"], env=self.env, capture_output=True,
                                     timeout=CLIENT_TIMEOUT)
-            if result.returncode != 0:
-                raise RuntimeError("pw-dump failed: %r" % result.stderr[-500:])
-            text = result.stdout.decode()
-            objects, end = json.JSONDecoder().raw_decode(text)
+            text = result.stdout.decode(errors="replace")
+            try:
+                objects, end = json.JSONDecoder().raw_decode(text)
+            except ValueError as error:
+                problems.append("status %d, %s, stderr %r"
+                                % (result.returncode, error, result.stderr[-300:]))
+                continue
             # When the graph changes while it is being read, pw-dump goes on
             # with a second document of changes: read it again.
             if not text[end:].strip():
                 return Graph(objects)
-        raise RuntimeError("the graph kept changing while pw-dump read it")
+            problems.append("the graph changed while it was read")
+        raise RuntimeError("pw-dump failed three times: %s" % "; ".join(problems))
 
 
 # --- the graph --------------------------------------------------------------
