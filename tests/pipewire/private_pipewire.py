@@ -19,6 +19,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -278,6 +279,17 @@ class ServerNotReady(RuntimeError):
     pass
 
 
+def _accepts_connections(path):
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        probe.connect(path)
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
 class PrivatePipeWire:
     """pipewire, wireplumber and pipewire-pulse on a private runtime folder,
     with a null sink as the default sink that drives the graph."""
@@ -329,29 +341,37 @@ class PrivatePipeWire:
             "wireplumber": ["wireplumber"],
             "pipewire-pulse": ["pipewire-pulse"],
         }
+        # WirePlumber gives up at once when it finds no bus or no server.
+        listening_on = {"dbus": "bus", "pipewire": "pipewire-0"}
+        deadline = started + timeout
         try:
             for name in self.DAEMONS:
                 with open(self.log_path(name), "wb") as log:
                     self.daemons[name] = spawn(commands[name], self.env, stdout=log,
                                                stderr=subprocess.STDOUT,
                                                cwd=self.folders["home"])
-            self._wait_ready(started + timeout)
+                if name in listening_on:
+                    path = os.path.join(self.runtime_dir, listening_on[name])
+                    self._wait(lambda: _accepts_connections(path), deadline,
+                               "%s to listen on %s" % (name, path))
+            self._wait(lambda: os.path.exists(self.pulse_socket)
+                       and self.default_sink() == SINK, deadline,
+                       "pipewire-pulse to serve %s as the default sink" % SINK)
         except BaseException:
             self.stop()
             raise
         self.ready_seconds = time.monotonic() - started
         return self
 
-    def _wait_ready(self, deadline):
-        while True:
+    def _wait(self, condition, deadline, what):
+        while not condition():
             for name, process in self.daemons.items():
                 if leader_exited(process):
-                    raise ServerNotReady("%s exited while starting\n%s" % (name, self.logs()))
-            if os.path.exists(self.pulse_socket) and self.default_sink() == SINK:
-                return
+                    raise ServerNotReady("%s exited while waiting for %s\n%s"
+                                         % (name, what, self.logs()))
             if time.monotonic() >= deadline:
-                raise ServerNotReady("not ready in time\n%s" % self.logs())
-            time.sleep(0.02)
+                raise ServerNotReady("timed out waiting for %s\n%s" % (what, self.logs()))
+            time.sleep(0.005)
 
     def default_sink(self):
         try:

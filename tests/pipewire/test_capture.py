@@ -85,22 +85,33 @@ class Capturing(ServerTestCase):
         self.assertIsNone(pcm.sound_span(), "sound in a capture of silence")
 
     def test_follows_players_that_start_during_the_capture(self):
-        for kind in ("native", "pulse"):
-            with self.subTest(kind=kind):
+        for kind, mode in (("native", "include"), ("pulse", "include"), ("pulse", "exclude")):
+            with self.subTest(kind=kind, mode=mode):
                 tree = self.player_tree(later=[play(kind, self.tone(LATER_HZ, 3))], nested=True)
-                capture = self.capture(tree.pid, "include")
+                if mode == "include":
+                    capture = self.capture(tree.pid, "include")
+                    sources, others = self.streams_of(tree), []
+                else:
+                    capture = self.capture(self.tree_quiet.pid, "exclude")
+                    sources, others = self.streams_except(self.tree_quiet), [TREE_A_HZ, TREE_B_HZ]
                 self.wait_for_tool(capture)
                 time.sleep(0.3)
-                self.assertEqual(0, capture.byte_count(), "bytes before the tree played")
+                if mode == "include":
+                    self.assertEqual(0, capture.byte_count(), "bytes before the tree played")
                 before = self.server.dump()
                 tree.trigger()
-                self.assertTrue(capture.wait_for_sound(1.0), "the new player was not heard")
-                during = self.assertFedBy(capture, self.streams_of(tree))
+                self.wait_for_streams([tree], 1)
+                during = self.assertFedBy(capture, sources)
                 self.assertUndisturbed(before, during)
+                self.assertTrue(capture.wait_for_bytes(capture.byte_count() + 192000),
+                                "nothing arrived after the new player started")
                 pcm = self.finish(capture).pcm()
                 self.assertHears(pcm, LATER_HZ, 0.5, AMPLITUDE)
-                self.assertDoesNotHear(pcm, TREE_A_HZ, AMPLITUDE)
-                self.assertDoesNotHear(pcm, TREE_B_HZ, AMPLITUDE)
+                for hz in (TREE_A_HZ, TREE_B_HZ):
+                    if hz in others:
+                        self.assertHears(pcm, hz, 0.5, AMPLITUDE)
+                    else:
+                        self.assertDoesNotHear(pcm, hz, AMPLITUDE)
 
     def test_a_known_tone_arrives_whole(self):
         frames = 12 * 8192  # whole buffers, so pw-play drops no partial one

@@ -2,6 +2,8 @@
 0, bytes on stdin mean nothing, and a reader of stdout that goes away does
 not end it."""
 
+import os
+import signal
 import time
 import unittest
 
@@ -51,6 +53,17 @@ class Stopping(ServerTestCase):
                                     "the capture stopped after bytes on stdin")
                     self.assertFalse(capture.exited())
                 self.finish(capture)
+
+    def test_leaves_nothing_behind_when_killed(self):
+        for signum in (signal.SIGTERM, signal.SIGKILL):
+            with self.subTest(signal=signum.name):
+                before = self.server.dump()
+                capture = self.capture(self.tree.pid, "include")
+                self.assertTrue(capture.wait_for_sound(0.3), "no sound arrived")
+                os.kill(capture.pid, signum)
+                capture.wait_exit()
+                self.assertNothingLeftOf(capture.pid)
+                self.assertUndisturbed(before, self.server.dump())
 
     def test_goes_on_when_the_reader_of_stdout_goes_away(self):
         capture = self.capture(self.tree.pid, "include")
