@@ -156,7 +156,6 @@ class Result:
         self.stderr = bytes(stderr)
         self.stop_seconds = stop_seconds  # stdin closed -> exit, or None
         self.cpu_seconds = None  # user + system time of the whole run
-        self.max_rss_kib = None
 
     def pcm(self):
         return Pcm(self.stdout)
@@ -272,7 +271,6 @@ class Capture:
         result = Result(self.process.returncode, stdout, stderr,
                         ended_at - closed_at if closed_at is not None else None)
         result.cpu_seconds = usage.ru_utime + usage.ru_stime
-        result.max_rss_kib = usage.ru_maxrss
         return result
 
     def _join_pumps(self):
