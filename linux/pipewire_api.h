@@ -24,12 +24,6 @@ inline int AddCoreListener(pw_core* core, spa_hook* listener, const pw_core_even
     return pw_core_add_listener(core, listener, events, data);
 }
 
-// Asks the server to answer with a `done` event carrying seq once it has
-// handled everything sent before. Returns the sequence number used.
-inline int SyncCore(pw_core* core, int seq) {
-    return pw_core_sync(core, PW_ID_CORE, seq);
-}
-
 inline pw_registry* GetRegistry(pw_core* core) {
     return pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
 }
@@ -39,14 +33,25 @@ inline int AddRegistryListener(pw_registry* registry, spa_hook* listener,
     return pw_registry_add_listener(registry, listener, events, data);
 }
 
-inline pw_node* BindNode(pw_registry* registry, uint32_t id) {
-    return static_cast<pw_node*>(
+// Binds a global to read its properties; the proxy's info event brings them.
+inline pw_proxy* BindClient(pw_registry* registry, uint32_t id) {
+    return static_cast<pw_proxy*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+}
+
+inline pw_proxy* BindNode(pw_registry* registry, uint32_t id) {
+    return static_cast<pw_proxy*>(
         pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
 }
 
-inline int AddNodeListener(pw_node* node, spa_hook* listener, const pw_node_events* events,
+inline int AddClientListener(pw_proxy* client, spa_hook* listener, const pw_client_events* events,
+                             void* data) {
+    return pw_client_add_listener(reinterpret_cast<pw_client*>(client), listener, events, data);
+}
+
+inline int AddNodeListener(pw_proxy* node, spa_hook* listener, const pw_node_events* events,
                            void* data) {
-    return pw_node_add_listener(node, listener, events, data);
+    return pw_node_add_listener(reinterpret_cast<pw_node*>(node), listener, events, data);
 }
 
 // Creates a link owned by this client: the server removes it when the client
@@ -113,7 +118,7 @@ struct StreamDeleter {
 struct PropertiesDeleter {
     void operator()(pw_properties* properties) const { pw_properties_free(properties); }
 };
-// Registry, node and link proxies: all are proxies underneath.
+// The registry and the bound clients, nodes and links: all are proxies.
 template <typename Proxy>
 struct ProxyDeleter {
     void operator()(Proxy* proxy) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(proxy)); }
@@ -125,8 +130,7 @@ using CorePtr = std::unique_ptr<pw_core, CoreDeleter>;
 using StreamPtr = std::unique_ptr<pw_stream, StreamDeleter>;
 using PropertiesPtr = std::unique_ptr<pw_properties, PropertiesDeleter>;
 using RegistryPtr = std::unique_ptr<pw_registry, ProxyDeleter<pw_registry>>;
-using NodePtr = std::unique_ptr<pw_node, ProxyDeleter<pw_node>>;
-using LinkPtr = std::unique_ptr<pw_proxy, ProxyDeleter<pw_proxy>>;
+using ProxyPtr = std::unique_ptr<pw_proxy, ProxyDeleter<pw_proxy>>;
 
 // A loop source, removed from its loop by its owner.
 class SourcePtr {

@@ -7,11 +7,11 @@
 
 std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts) {
     const bool throughBridge =
-        facts.clientSocketPid && facts.socketPidRunsPipeWire && facts.nodeFromPulseBridge;
-    if (throughBridge && facts.nodeApplicationPid) return facts.nodeApplicationPid;
+        facts.clientSocketPid && facts.socketPidRunsPipeWire && facts.fromPulseBridge;
+    if (throughBridge && facts.claimedPid) return facts.claimedPid;
     if (facts.clientSocketPid) return facts.clientSocketPid;
     // A node with no client the registry showed us: only its own word is left.
-    return facts.nodeApplicationPid;
+    return facts.claimedPid;
 }
 
 bool RunsPipeWire(const std::string& procRoot, uint32_t pid) {

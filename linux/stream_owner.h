@@ -5,10 +5,10 @@
 // taken from the kernel, so a client cannot claim another process's streams.
 // Streams of PulseAudio-protocol players arrive through the PulseAudio bridge
 // of PipeWire instead, a client whose socket pid is the bridge itself; there
-// the node's application.process.id names the player. That property is the
-// player's own claim, so it is believed only when the kernel confirms that
-// the client's socket leads to the PipeWire program and the node says it
-// came through the bridge.
+// application.process.id (on the bridge's client for the player, and on the
+// stream's node) names the player. That property is the player's own claim,
+// so it is believed only when the kernel confirms that the client's socket
+// leads to the PipeWire program and the client says it is the bridge's.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +25,10 @@ struct StreamOwnerFacts {
     // Whether the process at clientSocketPid runs the PipeWire program (the
     // bridge is PipeWire started under another name).
     bool socketPidRunsPipeWire = false;
-    // The node's client.api property is kPulseBridgeApi.
-    bool nodeFromPulseBridge = false;
-    // The node's application.process.id, when present and a number.
-    std::optional<uint32_t> nodeApplicationPid;
+    // client.api is kPulseBridgeApi (on the client or the node).
+    bool fromPulseBridge = false;
+    // application.process.id (of the client or the node), when a number.
+    std::optional<uint32_t> claimedPid;
 };
 
 // The process that plays the stream, or nothing when it cannot be told.

@@ -25,25 +25,30 @@ bool Equals(const char* value, const char* expected) {
 
 }  // namespace
 
-// A playback stream node, bound until its properties tell who plays it.
-struct ProcessTreeCapture::BoundNode {
-    ProcessTreeCapture* owner;
-    uint32_t id;
-    std::optional<uint32_t> clientId;
-    NodePtr proxy;
+// A proxy held with its one listener. The listener goes before the proxy, so
+// that no event reaches a holder that is being destroyed.
+struct ProcessTreeCapture::Binding {
+    ProcessTreeCapture* owner = nullptr;
+    ProxyPtr proxy;
     spa_hook listener{};
 
-    ~BoundNode() { spa_hook_remove(&listener); }
+    virtual ~Binding() { spa_hook_remove(&listener); }
+};
+
+// A client of a PipeWire process, bound until its properties are read.
+struct ProcessTreeCapture::BoundClient : Binding {
+    uint32_t id = 0;
+};
+
+// A playback stream node whose client the registry did not show, bound until
+// its own properties tell who plays it.
+struct ProcessTreeCapture::BoundNode : Binding {
+    uint32_t id = 0;
 };
 
 // A link this client made from a captured port to a capture port.
-struct ProcessTreeCapture::Link {
-    ProcessTreeCapture* owner;
-    LinkEnds ends;
-    LinkPtr proxy;
-    spa_hook listener{};
-
-    ~Link() { spa_hook_remove(&listener); }
+struct ProcessTreeCapture::Link : Binding {
+    LinkEnds ends{};
 };
 
 ProcessTreeCapture::ProcessTreeCapture(uint32_t target, TreeMode mode, PcmSink& output,
@@ -64,9 +69,9 @@ ProcessTreeCapture::~ProcessTreeCapture() {
     if (registry_) spa_hook_remove(&registryListener_);
     if (core_) spa_hook_remove(&coreListener_);
     links_.clear();
+    pendingClients_.clear();
     pendingNodes_.clear();
-    retiredLinks_.clear();
-    retiredNodes_.clear();
+    retired_.clear();
     stream_.reset();
     registry_.reset();
     core_.reset();
@@ -105,6 +110,18 @@ const pw_stream_events ProcessTreeCapture::kStreamEvents = [] {
         static_cast<ProcessTreeCapture*>(data)->OnStreamState(state, error);
     };
     events.process = [](void* data) { static_cast<ProcessTreeCapture*>(data)->OnProcess(); };
+    return events;
+}();
+
+const pw_client_events ProcessTreeCapture::kClientEvents = [] {
+    pw_client_events events{};
+    events.version = PW_VERSION_CLIENT_EVENTS;
+    events.info = [](void* data, const pw_client_info* info) {
+        auto* client = static_cast<BoundClient*>(data);
+        if ((info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) != 0) {
+            client->owner->OnClientInfo(*client, info->props);
+        }
+    };
     return events;
 }();
 
@@ -235,7 +252,11 @@ bool ProcessTreeCapture::Run(int input) {
 
 void ProcessTreeCapture::OnGlobal(uint32_t id, const char* type, const spa_dict* props) {
     if (Equals(type, PW_TYPE_INTERFACE_Client)) {
-        clientPids_[id] = ParsePidProperty(Lookup(props, PW_KEY_SEC_PID));
+        OnClientGlobal(id, props);
+    } else if (Equals(type, PW_TYPE_INTERFACE_Node)) {
+        if (Equals(Lookup(props, PW_KEY_MEDIA_CLASS), kPlaybackStreamClass)) {
+            OnStreamNodeGlobal(id, props);
+        }
     } else if (Equals(type, PW_TYPE_INTERFACE_Port)) {
         const std::optional<uint32_t> node = ParseNumberProperty(Lookup(props, PW_KEY_NODE_ID));
         const char* direction = Lookup(props, PW_KEY_PORT_DIRECTION);
@@ -246,57 +267,117 @@ void ProcessTreeCapture::OnGlobal(uint32_t id, const char* type, const spa_dict*
             id, *node,
             Equals(direction, "out") ? LinkTable::Direction::kOutput : LinkTable::Direction::kInput,
             channel));
-    } else if (Equals(type, PW_TYPE_INTERFACE_Node)) {
-        if (!Equals(Lookup(props, PW_KEY_MEDIA_CLASS), kPlaybackStreamClass)) return;
-        // The global does not say which process plays: bind the node and
-        // read its full properties.
-        auto node = std::make_unique<BoundNode>();
-        node->owner = this;
-        node->id = id;
-        node->clientId = ParseNumberProperty(Lookup(props, PW_KEY_CLIENT_ID));
-        node->proxy.reset(BindNode(registry_.get(), id));
-        if (!node->proxy) return;
-        AddNodeListener(node->proxy.get(), &node->listener, &kNodeEvents, node.get());
-        pendingNodes_[id] = std::move(node);
     }
 }
 
+void ProcessTreeCapture::OnClientGlobal(uint32_t id, const spa_dict* props) {
+    ClientFacts& client = clients_[id];
+    client.socketPid = ParsePidProperty(Lookup(props, PW_KEY_SEC_PID));
+    client.runsPipeWire = client.socketPid && RunsPipeWire(procRoot_, *client.socketPid);
+    if (!client.runsPipeWire) return;
+    auto bound = std::make_unique<BoundClient>();
+    bound->owner = this;
+    bound->id = id;
+    bound->proxy.reset(BindClient(registry_.get(), id));
+    if (!bound->proxy) {
+        client.described = true;  // nothing more to learn: judged by its socket pid
+        return;
+    }
+    AddClientListener(bound->proxy.get(), &bound->listener, &kClientEvents, bound.get());
+    pendingClients_[id] = std::move(bound);
+}
+
+void ProcessTreeCapture::OnStreamNodeGlobal(uint32_t id, const spa_dict* props) {
+    const std::optional<uint32_t> clientId = ParseNumberProperty(Lookup(props, PW_KEY_CLIENT_ID));
+    const auto client = clientId ? clients_.find(*clientId) : clients_.end();
+    if (client != clients_.end()) {
+        // Most streams are decided here, from what is already known, so that
+        // their links are made before they start to play.
+        if (!client->second.runsPipeWire || client->second.described) {
+            DecideNode(id, OwnerFacts(client->second));
+        } else {
+            client->second.waitingNodes.push_back(id);
+        }
+        return;
+    }
+    // No client to go by: bind the node and read its own properties.
+    auto bound = std::make_unique<BoundNode>();
+    bound->owner = this;
+    bound->id = id;
+    bound->proxy.reset(BindNode(registry_.get(), id));
+    if (!bound->proxy) {
+        DecideNode(id, StreamOwnerFacts{});
+        return;
+    }
+    AddNodeListener(bound->proxy.get(), &bound->listener, &kNodeEvents, bound.get());
+    pendingNodes_[id] = std::move(bound);
+}
+
 void ProcessTreeCapture::OnGlobalRemove(uint32_t id) {
-    clientPids_.erase(id);
-    const auto pending = pendingNodes_.find(id);
-    if (pending != pendingNodes_.end()) {
-        Retire(std::move(pending->second));
-        pendingNodes_.erase(pending);
+    clients_.erase(id);
+    // A stream that goes before its client was described is not decided.
+    for (auto& entry : clients_) {
+        std::vector<uint32_t>& waiting = entry.second.waitingNodes;
+        waiting.erase(std::remove(waiting.begin(), waiting.end(), id), waiting.end());
+    }
+    const auto client = pendingClients_.find(id);
+    if (client != pendingClients_.end()) {
+        Retire(std::move(client->second));
+        pendingClients_.erase(client);
+    }
+    const auto node = pendingNodes_.find(id);
+    if (node != pendingNodes_.end()) {
+        Retire(std::move(node->second));
+        pendingNodes_.erase(node);
     }
     DropLinks(table_.Remove(id));
 }
 
-void ProcessTreeCapture::OnNodeInfo(BoundNode& node, const spa_dict* props) {
-    StreamOwnerFacts facts;
-    if (!node.clientId) node.clientId = ParseNumberProperty(Lookup(props, PW_KEY_CLIENT_ID));
-    if (node.clientId) {
-        const auto client = clientPids_.find(*node.clientId);
-        if (client != clientPids_.end()) facts.clientSocketPid = client->second;
+void ProcessTreeCapture::OnClientInfo(BoundClient& bound, const spa_dict* props) {
+    const uint32_t id = bound.id;
+    const auto pending = pendingClients_.find(id);
+    if (pending != pendingClients_.end()) {
+        Retire(std::move(pending->second));
+        pendingClients_.erase(pending);
     }
-    facts.nodeFromPulseBridge = Equals(Lookup(props, PW_KEY_CLIENT_API), kPulseBridgeApi.data());
-    facts.nodeApplicationPid = ParsePidProperty(Lookup(props, PW_KEY_APP_PROCESS_ID));
-    if (facts.nodeFromPulseBridge && facts.clientSocketPid) {
-        facts.socketPidRunsPipeWire = RunsPipeWire(procRoot_, *facts.clientSocketPid);
-    }
-    const uint32_t id = node.id;
-    if (Captures(facts)) CreateLinks(table_.CaptureNode(id));
+    const auto found = clients_.find(id);
+    if (found == clients_.end()) return;
+    ClientFacts& client = found->second;
+    client.described = true;
+    client.fromPulseBridge = Equals(Lookup(props, PW_KEY_CLIENT_API), kPulseBridgeApi.data());
+    client.claimedPid = ParsePidProperty(Lookup(props, PW_KEY_APP_PROCESS_ID));
+    const std::vector<uint32_t> waiting = std::move(client.waitingNodes);
+    client.waitingNodes.clear();
+    for (uint32_t node : waiting)
+        DecideNode(node, OwnerFacts(client));
+}
 
+void ProcessTreeCapture::OnNodeInfo(BoundNode& bound, const spa_dict* props) {
+    const uint32_t id = bound.id;
     const auto pending = pendingNodes_.find(id);
     if (pending != pendingNodes_.end()) {
         Retire(std::move(pending->second));
         pendingNodes_.erase(pending);
     }
+    StreamOwnerFacts facts;
+    facts.fromPulseBridge = Equals(Lookup(props, PW_KEY_CLIENT_API), kPulseBridgeApi.data());
+    facts.claimedPid = ParsePidProperty(Lookup(props, PW_KEY_APP_PROCESS_ID));
+    DecideNode(id, facts);
 }
 
-bool ProcessTreeCapture::Captures(const StreamOwnerFacts& facts) const {
+StreamOwnerFacts ProcessTreeCapture::OwnerFacts(const ClientFacts& client) const {
+    StreamOwnerFacts facts;
+    facts.clientSocketPid = client.socketPid;
+    facts.socketPidRunsPipeWire = client.runsPipeWire;
+    facts.fromPulseBridge = client.fromPulseBridge;
+    facts.claimedPid = client.claimedPid;
+    return facts;
+}
+
+void ProcessTreeCapture::DecideNode(uint32_t node, const StreamOwnerFacts& facts) {
     const std::optional<uint32_t> owner = StreamOwnerPid(facts);
     const bool inTree = owner && IsInProcessTree(*owner, target_, parentOf_);
-    return mode_ == TreeMode::kInclude ? inTree : !inTree;
+    if (inTree == (mode_ == TreeMode::kInclude)) CreateLinks(table_.CaptureNode(node));
 }
 
 void ProcessTreeCapture::CreateLinks(const std::vector<LinkEnds>& wanted) {
@@ -343,23 +424,15 @@ void ProcessTreeCapture::OnLinkGone(const LinkEnds& ends) {
     DropLinks({ends});
 }
 
-void ProcessTreeCapture::Retire(std::unique_ptr<BoundNode> node) {
-    spa_hook_remove(&node->listener);
-    node->listener = spa_hook{};
-    retiredNodes_.push_back(std::move(node));
-    SignalEventSource(loop_, retiredCleanup_.Get());
-}
-
-void ProcessTreeCapture::Retire(std::unique_ptr<Link> link) {
-    spa_hook_remove(&link->listener);
-    link->listener = spa_hook{};
-    retiredLinks_.push_back(std::move(link));
+void ProcessTreeCapture::Retire(std::unique_ptr<Binding> binding) {
+    spa_hook_remove(&binding->listener);
+    binding->listener = spa_hook{};
+    retired_.push_back(std::move(binding));
     SignalEventSource(loop_, retiredCleanup_.Get());
 }
 
 void ProcessTreeCapture::DestroyRetired() {
-    retiredNodes_.clear();
-    retiredLinks_.clear();
+    retired_.clear();
 }
 
 void ProcessTreeCapture::OnCoreError(uint32_t id, int res, const char* message) {

@@ -49,12 +49,30 @@ public:
     bool Run(int input);
 
 private:
+    struct Binding;
+    struct BoundClient;
     struct BoundNode;
     struct Link;
 
-    // Registry, core and stream events (static trampolines live in the .cpp).
+    // What is known of a client. The registry shows its socket pid; a client
+    // of a PipeWire process (the PulseAudio bridge, for one) is bound as soon
+    // as it appears to read what it claims, so that its streams can be told
+    // apart the moment they appear, before they start to play.
+    struct ClientFacts {
+        std::optional<uint32_t> socketPid;
+        bool runsPipeWire = false;
+        bool described = false;  // its own properties have been read
+        bool fromPulseBridge = false;
+        std::optional<uint32_t> claimedPid;
+        std::vector<uint32_t> waitingNodes;  // stream nodes to decide once described
+    };
+
+    // Registry, core and stream events (the event tables live in the .cpp).
     void OnGlobal(uint32_t id, const char* type, const spa_dict* props);
+    void OnClientGlobal(uint32_t id, const spa_dict* props);
+    void OnStreamNodeGlobal(uint32_t id, const spa_dict* props);
     void OnGlobalRemove(uint32_t id);
+    void OnClientInfo(BoundClient& client, const spa_dict* props);
     void OnNodeInfo(BoundNode& node, const spa_dict* props);
     void OnCoreError(uint32_t id, int res, const char* message);
     void OnStreamState(pw_stream_state state, const char* error);
@@ -62,13 +80,13 @@ private:
     void OnInputReadable();
     void OnLinkGone(const LinkEnds& ends);
 
-    bool Captures(const StreamOwnerFacts& facts) const;
+    StreamOwnerFacts OwnerFacts(const ClientFacts& client) const;
+    void DecideNode(uint32_t node, const StreamOwnerFacts& facts);
     void CreateLinks(const std::vector<LinkEnds>& wanted);
     void DropLinks(const std::vector<LinkEnds>& gone);
     // Proxies cannot be destroyed inside their own events: they are retired
     // and destroyed from the loop right after.
-    void Retire(std::unique_ptr<BoundNode> node);
-    void Retire(std::unique_ptr<Link> link);
+    void Retire(std::unique_ptr<Binding> binding);
     void DestroyRetired();
     void Fail(int error, std::string reason);
     void StopAtEndOfInput();
@@ -93,18 +111,18 @@ private:
     SourcePtr inputWatch_;
     int input_ = -1;
 
-    // Client id -> the pipewire.sec.pid the registry showed for it.
-    std::map<uint32_t, std::optional<uint32_t>> clientPids_;
-    // Playback stream nodes bound to read their properties, by id.
+    std::map<uint32_t, ClientFacts> clients_;
+    // Clients and nodes bound to read their properties, by id.
+    std::map<uint32_t, std::unique_ptr<BoundClient>> pendingClients_;
     std::map<uint32_t, std::unique_ptr<BoundNode>> pendingNodes_;
     LinkTable table_;
     std::map<LinkEnds, std::unique_ptr<Link>> links_;
-    std::vector<std::unique_ptr<BoundNode>> retiredNodes_;
-    std::vector<std::unique_ptr<Link>> retiredLinks_;
+    std::vector<std::unique_ptr<Binding>> retired_;
 
     static const pw_core_events kCoreEvents;
     static const pw_registry_events kRegistryEvents;
     static const pw_stream_events kStreamEvents;
+    static const pw_client_events kClientEvents;
     static const pw_node_events kNodeEvents;
     static const pw_proxy_events kLinkEvents;
 
