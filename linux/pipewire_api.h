@@ -17,6 +17,7 @@
 #pragma GCC diagnostic ignored "-Wcast-qual"
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/buffers.h>
 #include <spa/utils/result.h>
 
 inline int AddCoreListener(pw_core* core, spa_hook* listener, const pw_core_events* events,
@@ -98,6 +99,17 @@ inline const spa_pod* BuildCaptureFormat(spa_pod_builder* builder) {
     info.position[0] = SPA_AUDIO_CHANNEL_FL;
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
     return spa_format_audio_raw_build(builder, SPA_PARAM_EnumFormat, &info);
+}
+
+// How many buffers the capture stream keeps between the server's thread and
+// the loop that writes them out. Buffers are processed on the main loop, not
+// in the server's real-time cycle, so a loop held up for a cycle or two (a
+// slow reader of the output, a busy machine) must find free buffers waiting,
+// or the cycle's sound is dropped.
+inline const spa_pod* BuildCaptureBuffers(spa_pod_builder* builder, int buffers) {
+    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(buffers, 2, buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
 }
 
 #pragma GCC diagnostic pop
