@@ -423,8 +423,11 @@ class ToolTestCase(unittest.TestCase):
         """Stops the tool by closing stdin; it must end cleanly and leave
         nothing in the graph."""
         result = capture.stop()
-        print("harkwell pid %d: %d bytes, stopped %.1f ms after stdin closed"
-              % (capture.pid, len(result.stdout), 1000 * result.stop_seconds))
+        first = capture.first_byte_seconds
+        print("harkwell pid %d: %d bytes (first %s after start), stopped %.1f ms after stdin "
+              "closed" % (capture.pid, len(result.stdout),
+                          "-" if first is None else "%.0f ms" % (1000 * first),
+                          1000 * result.stop_seconds))
         self.assertCleanStop(result)
         self.assertNothingLeftOf(capture.pid, server)
         return result
