@@ -36,6 +36,10 @@ enum class Call {
 // position; a step of it with nothing selected delivers no packet.
 enum class PacketKind { Data, Silent, NoData, Tone };
 enum class Pacing { Fast, Realtime };
+// When the completion handler is called: on a thread of the stack's own after
+// the request has returned (the default), on the requesting thread before it
+// returns, on the stack's thread after a delay, or not at all.
+enum class Completion { Callback, Synchronous, Delayed, Never };
 
 // One thing the delivery thread does.
 struct Step {
@@ -80,6 +84,8 @@ struct Scenario {
     std::string errorText;
 
     HRESULT activateResult = S_OK;
+    Completion completion = Completion::Callback;
+    UINT32 completionDelayMilliseconds = 0;
     Pacing pacing = Pacing::Fast;
     bool recordPackets = true;
     std::vector<Fault> faults;
