@@ -20,6 +20,10 @@ public:
     static Device* Make(const ListedEndpoint& listed) { return new (std::nothrow) Device(listed); }
 
     HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** object) override {
+        if (stallMilliseconds_ != 0) {
+            Record("Stalling endpoint=" + std::to_string(index_));
+            Sleep(stallMilliseconds_);
+        }
         const HRESULT result = Injectable(Call::Activate, [&]() -> HRESULT {
             if (object == nullptr) return E_POINTER;
             *object = nullptr;
@@ -59,10 +63,12 @@ private:
         : ComObject("Device"),
           index_(listed.index),
           state_(listed.endpoint->state),
+          stallMilliseconds_(listed.endpoint->stallMilliseconds),
           sessions_(listed.endpoint->sessions) {}
 
     const size_t index_;
     const DWORD state_;
+    const DWORD stallMilliseconds_;
     const std::vector<SimulatedSession> sessions_;
 };
 

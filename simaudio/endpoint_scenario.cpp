@@ -30,13 +30,13 @@ const Named<AudioSessionState> kSessionStates[] = {{"active", AudioSessionStateA
                                                    {"inactive", AudioSessionStateInactive},
                                                    {"expired", AudioSessionStateExpired}};
 
-bool ParsePid(const std::string& text, DWORD& pid) {
+bool ParseNumber(const std::string& text, DWORD& number) {
     if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != text.npos) {
         return false;
     }
     const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
     if (value > 0xFFFFFFFFull) return false;
-    pid = static_cast<DWORD>(value);
+    number = static_cast<DWORD>(value);
     return true;
 }
 
@@ -50,8 +50,12 @@ bool ParseEndpointLine(const std::vector<std::string>& tokens,
                        std::vector<SimulatedEndpoint>& endpoints) {
     if (tokens[0] == "endpoint") {
         SimulatedEndpoint endpoint;
-        if (tokens.size() != 3 || !Lookup(kFlows, tokens[1], endpoint.flow) ||
+        if (tokens.size() < 3 || tokens.size() > 4 || !Lookup(kFlows, tokens[1], endpoint.flow) ||
             !Lookup(kDeviceStates, tokens[2], endpoint.state)) {
+            return false;
+        }
+        if (tokens.size() == 4 && (tokens[3].compare(0, 6, "stall=") != 0 ||
+                                   !ParseNumber(tokens[3].substr(6), endpoint.stallMilliseconds))) {
             return false;
         }
         endpoints.push_back(endpoint);
@@ -59,7 +63,7 @@ bool ParseEndpointLine(const std::vector<std::string>& tokens,
     }
     SimulatedSession session;
     if (endpoints.empty() || tokens.size() < 3 || tokens.size() > 4 ||
-        !ParsePid(tokens[1], session.pid) || !Lookup(kSessionStates, tokens[2], session.state)) {
+        !ParseNumber(tokens[1], session.pid) || !Lookup(kSessionStates, tokens[2], session.state)) {
         return false;
     }
     if (tokens.size() == 4) {

@@ -1,10 +1,11 @@
 // Audio endpoints and their sessions, as a scenario scripts them:
 //
-//   endpoint <render|capture> <active|disabled|notpresent|unplugged>
+//   endpoint <render|capture> <active|disabled|notpresent|unplugged> [stall=<ms>]
 //   session <pid> <active|inactive|expired> [system]
 //
 // A session line belongs to the endpoint line above it; `system` marks the
-// system-sounds session.
+// system-sounds session. `stall` makes the endpoint's Activate take that long
+// before it answers, like an audio service that has stopped responding.
 #pragma once
 
 #include <windows.h>
@@ -23,6 +24,7 @@ struct SimulatedSession {
 struct SimulatedEndpoint {
     EDataFlow flow = eRender;
     DWORD state = DEVICE_STATE_ACTIVE;
+    DWORD stallMilliseconds = 0;
     std::vector<SimulatedSession> sessions;
 };
 
