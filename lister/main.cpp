@@ -54,7 +54,7 @@ bool ReadSessionsInTime(std::vector<SessionOwner>& owners) {
     }
     if (WaitForSingleObject(thread.Get(), kAnswerSeconds * 1000) != WAIT_OBJECT_0) {
         // The thread may still write its reading; it goes with the process.
-        reading.release();
+        static_cast<void>(reading.release());
         fwprintf(stderr, L"cannot reach the audio system: no answer within %lu seconds\n",
                  static_cast<unsigned long>(kAnswerSeconds));
         return false;
