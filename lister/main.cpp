@@ -96,5 +96,9 @@ int wmain(int argc, wchar_t** argv) {
         written = written && WriteLine(json ? JsonLine(process) : TableRow(process));
     }
     written = std::fflush(stdout) == 0 && written;
-    return written ? kExitListed : kExitFailed;
+    if (!written) {
+        fwprintf(stderr, L"cannot write the list to standard output\n");
+        return kExitFailed;
+    }
+    return kExitListed;
 }

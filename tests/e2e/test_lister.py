@@ -158,6 +158,18 @@ class Rows(ListerTestCase):
                 self.assertListed(self.runner.run([], scenario=scenario), HEADER)
                 self.assertListed(self.runner.run(["--json"], scenario=scenario), b"")
 
+    def test_a_list_that_cannot_be_written_fails(self):
+        pid = self.start_tree("")["0"]
+        for args in ([], ["--json"]):
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                process = subprocess.run(
+                    [WINE, os.path.join(BUILD_DIR, LISTER)] + args, stdout=full,
+                    stderr=subprocess.PIPE, timeout=TIMEOUT,
+                    env=self.runner.environment("endpoint render active\nsession 8 active\n"
+                                                "session %d active\n" % pid))
+                self.assertEqual(b"cannot write the list to standard output\r\n", process.stderr)
+                self.assertEqual(1, process.returncode)
+
     def test_wrong_arguments_print_usage(self):
         for args in (["--bogus"], ["--JSON"], ["--json", "--json"], [""]):
             with self.subTest(args=args):
