@@ -17,7 +17,15 @@ const char* const kCallNames[] = {"ActivateAudioInterfaceAsync",
                                   "Stop",
                                   "GetNextPacketSize",
                                   "GetBuffer",
-                                  "ReleaseBuffer"};
+                                  "ReleaseBuffer",
+                                  "CreateInstance",
+                                  "EnumAudioEndpoints",
+                                  "Activate",
+                                  "GetSessionEnumerator",
+                                  "GetSession",
+                                  "GetProcessId",
+                                  "GetState",
+                                  "IsSystemSoundsSession"};
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
 
@@ -222,6 +230,7 @@ bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario, Parse
         return true;
     }
     if (word == "process") return ParseProcess(tokens, scenario);
+    if (IsEndpointWord(word)) return ParseEndpointLine(tokens, scenario.endpoints);
     if (word == "play" || word == "quiet" || word == "idle") {
         if (!ParseTimelineStep(tokens, line)) return false;
     } else if (word == "batch" || word == "pause" || word == "spurious") {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "simaudio/endpoint_scenario.h"
+
 // The calls a `fail` line can name.
 enum class Call {
     ActivateAudioInterfaceAsync,
@@ -29,6 +31,15 @@ enum class Call {
     GetNextPacketSize,
     GetBuffer,
     ReleaseBuffer,
+    // The device enumerator and the session objects behind it.
+    CreateInstance,
+    EnumAudioEndpoints,
+    Activate,
+    GetSessionEnumerator,
+    GetSession,
+    GetProcessId,
+    GetState,
+    IsSystemSoundsSession,
     Count
 };
 
@@ -93,6 +104,8 @@ struct Scenario {
     // The simulated system's process table (system scenarios only).
     bool system = false;
     std::vector<SimulatedProcess> processes;
+    // The audio endpoints the device enumerator lists.
+    std::vector<SimulatedEndpoint> endpoints;
 
     bool Valid() const { return errorLine == 0 && errorText.empty(); }
     // The code injected into the nth call of `call`, if any.

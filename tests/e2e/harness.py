@@ -74,11 +74,13 @@ class Run:
 
 
 class ToolRunner:
-    """Starts Harkwell.exe with pipes on all three streams."""
+    """Starts Harkwell.exe (or another of the build's programs) with pipes on
+    all three streams."""
 
-    def __init__(self, exe_dir=None, simulated=True):
+    def __init__(self, exe_dir=None, simulated=True, exe_name="Harkwell.exe"):
         self.exe_dir = exe_dir or BUILD_DIR
         self.simulated = simulated
+        self.exe_name = exe_name
         self.work = tempfile.mkdtemp(prefix="harkwell-e2e-")
 
     def cleanup(self):
@@ -113,7 +115,7 @@ class ToolRunner:
 
     def start(self, args, scenario=None, stdin="pipe"):
         """Starts the tool; stdin is 'pipe', 'devnull', 'closed' or a file path."""
-        exe = os.path.join(self.exe_dir, "Harkwell.exe")
+        exe = os.path.join(self.exe_dir, self.exe_name)
         kwargs = {}
         if stdin == "pipe":
             kwargs["stdin"] = subprocess.PIPE
@@ -197,7 +199,7 @@ class ToolRunner:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-            raise AssertionError("Harkwell.exe did not end within %.0f s" % timeout)
+            raise AssertionError("%s did not end within %.0f s" % (self.exe_name, timeout))
         finally:
             if process.poll() is None:
                 process.kill()
