@@ -38,6 +38,9 @@ else()
     $<$<CONFIG:Release>:-s>)
 endif()
 
+# Harkwell-list.exe, the companion that lists what is playing.
+add_subdirectory(lister)
+
 if(HARKWELL_BUILD_TESTS)
   enable_testing()
   add_subdirectory(simaudio)

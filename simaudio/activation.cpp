@@ -1,6 +1,7 @@
 // ActivateAudioInterfaceAsync and its operation object. The completion
 // handler is called once, on a thread of the stack's own, after the request
-// has returned.
+// has returned; a scenario can have it called on the requesting thread before
+// the request returns, later, or never.
 #include <windows.h>
 #include <mmdeviceapi.h>
 
@@ -64,19 +65,26 @@ struct Callback {
     Operation* operation;
     HANDLE requestReturned;
     DWORD callerThread;
+    DWORD delayMilliseconds;
     // Keeps the module loaded until the thread has left it.
     HMODULE module;
 };
+
+void Complete(IActivateAudioInterfaceCompletionHandler* handler, Operation* operation,
+              DWORD callerThread) {
+    operation->MarkCompleted();
+    const bool onCaller = GetCurrentThreadId() == callerThread;
+    const HRESULT handled = handler->ActivateCompleted(operation);
+    Record(std::string("ActivateCompleted thread=") + (onCaller ? "caller" : "callback") + " -> " +
+           Code(handled));
+}
 
 DWORD WINAPI CallbackThread(void* parameter) {
     Callback* callback = static_cast<Callback*>(parameter);
     WaitForSingleObject(callback->requestReturned, INFINITE);
     CloseHandle(callback->requestReturned);
-    callback->operation->MarkCompleted();
-    const bool onCaller = GetCurrentThreadId() == callback->callerThread;
-    const HRESULT handled = callback->handler->ActivateCompleted(callback->operation);
-    Record(std::string("ActivateCompleted thread=") + (onCaller ? "caller" : "callback") + " -> " +
-           Code(handled));
+    if (callback->delayMilliseconds != 0) Sleep(callback->delayMilliseconds);
+    Complete(callback->handler, callback->operation, callback->callerThread);
     callback->handler->Release();
     callback->operation->Release();
     const HMODULE module = callback->module;
@@ -144,7 +152,7 @@ std::string DescribeRequest(LPCWSTR path, REFIID iid, const PROPVARIANT* paramet
     return text;
 }
 
-// Everything after the checks: the operation and the thread that completes it.
+// Everything after the checks: the operation, and whatever completes it.
 HRESULT StartActivation(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters,
                         IActivateAudioInterfaceCompletionHandler* handler, Operation*& operation,
                         Callback*& callback) {
@@ -160,8 +168,16 @@ HRESULT StartActivation(LPCWSTR path, REFIID iid, const PROPVARIANT* parameters,
         if (client != nullptr) client->Release();
         return E_OUTOFMEMORY;
     }
-    callback =
-        new (std::nothrow) Callback{handler, operation, nullptr, GetCurrentThreadId(), nullptr};
+    const Scenario& scenario = LoadedScenario();
+    if (scenario.completion == Completion::Never) return S_OK;
+    if (scenario.completion == Completion::Synchronous) {
+        Complete(handler, operation, GetCurrentThreadId());
+        return S_OK;
+    }
+    const DWORD delay =
+        scenario.completion == Completion::Delayed ? scenario.completionDelayMilliseconds : 0;
+    callback = new (std::nothrow)
+        Callback{handler, operation, nullptr, GetCurrentThreadId(), delay, nullptr};
     if (callback == nullptr) return E_OUTOFMEMORY;
     callback->requestReturned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (callback->requestReturned == nullptr ||
@@ -213,7 +229,7 @@ ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIAN
         result = WithInjected(result, injected);
         *activationOperation = operation;
         Record(request + " -> " + Code(result));
-        SetEvent(callback->requestReturned);
+        if (callback != nullptr) SetEvent(callback->requestReturned);
         return result;
     }
     if (callback != nullptr) {

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr REFERENCE_TIME kDevicePeriod = 100000;  // 10 ms in 100 ns units
+constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;
 
 // The one format the device produces: 16-bit PCM, 2 channels, 48 kHz.
 bool IsDeviceFormat(const WAVEFORMATEX& format) {
@@ -57,6 +58,10 @@ AudioClient::AudioClient(DWORD processId, bool include)
 
 AudioClient::~AudioClient() {
     delivery_.Stop();
+    if (initialized_ && (streamFlags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 &&
+        !eventHandleSet_) {
+        Record("ReleasedWithoutEventHandle object=AudioClient");
+    }
 }
 
 HRESULT AudioClient::AdjustQuery(REFIID iid, HRESULT found) {
@@ -79,7 +84,13 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
         }
         initialized_ = true;
         streamFlags_ = streamFlags;
-        bufferDuration_ = bufferDuration;
+        // In real time the engine holds what the duration asks for, at least
+        // one period; a fast scenario waits for its consumer instead.
+        if (scenario_.pacing == Pacing::Realtime) {
+            const REFERENCE_TIME held =
+                bufferDuration > kDevicePeriod ? bufferDuration : kDevicePeriod;
+            queue_.SetCapacity(static_cast<UINT32>(held * 48000 / kUnitsPerSecond));
+        }
         return S_OK;
     });
     Record("Initialize sharemode=" + std::to_string(static_cast<int>(shareMode)) +
@@ -89,22 +100,14 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
     return result;
 }
 
+// The process-loopback client does not implement the queries below; its
+// buffer size is not one to rely on either. Each call is recorded, so that a
+// consumer starting to use one shows up.
+
 HRESULT AudioClient::GetBufferSize(UINT32* frames) {
-    HRESULT result = S_OK;
-    if (frames == nullptr) {
-        result = E_POINTER;
-    } else {
-        std::lock_guard<SrwLock> lock(mutex_);
-        *frames = 0;
-        if (!initialized_) {
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        } else {
-            const REFERENCE_TIME duration =
-                bufferDuration_ > kDevicePeriod ? bufferDuration_ : kDevicePeriod;
-            *frames = static_cast<UINT32>(duration * 48000 / 10000000);
-        }
-    }
-    return RecordResult("GetBufferSize", result);
+    // Succeeds with a size that says nothing about the engine buffer.
+    if (frames != nullptr) *frames = 0;
+    return RecordResult("GetBufferSize", frames == nullptr ? E_POINTER : S_OK);
 }
 
 HRESULT AudioClient::GetStreamLatency(REFERENCE_TIME* latency) {
@@ -113,31 +116,14 @@ HRESULT AudioClient::GetStreamLatency(REFERENCE_TIME* latency) {
 }
 
 HRESULT AudioClient::GetCurrentPadding(UINT32* frames) {
-    HRESULT result = S_OK;
-    if (frames == nullptr) {
-        result = E_POINTER;
-    } else {
-        std::lock_guard<SrwLock> lock(mutex_);
-        *frames = 0;
-        if (!initialized_) {
-            result = AUDCLNT_E_NOT_INITIALIZED;
-        } else {
-            *frames = queue_.QueuedFrames();
-        }
-    }
-    return RecordResult("GetCurrentPadding", result);
+    if (frames != nullptr) *frames = 0;
+    return RecordResult("GetCurrentPadding", E_NOTIMPL);
 }
 
-HRESULT AudioClient::IsFormatSupported(AUDCLNT_SHAREMODE shareMode, const WAVEFORMATEX* format,
+HRESULT AudioClient::IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
                                        WAVEFORMATEX** closestMatch) {
     if (closestMatch != nullptr) *closestMatch = nullptr;
-    HRESULT result = S_OK;
-    if (format == nullptr) {
-        result = E_POINTER;
-    } else if (shareMode != AUDCLNT_SHAREMODE_SHARED || !IsDeviceFormat(*format)) {
-        result = AUDCLNT_E_UNSUPPORTED_FORMAT;
-    }
-    return RecordResult("IsFormatSupported", result);
+    return RecordResult("IsFormatSupported", E_NOTIMPL);
 }
 
 HRESULT AudioClient::GetMixFormat(WAVEFORMATEX** format) {
@@ -203,6 +189,7 @@ HRESULT AudioClient::SetEventHandle(HANDLE event) {
         }
         if (event == nullptr) return E_INVALIDARG;
         sampleReady_ = event;
+        eventHandleSet_ = true;
         return S_OK;
     });
     Record("SetEventHandle " + description + " -> " + Code(result));

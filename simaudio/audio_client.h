@@ -49,8 +49,10 @@ private:
     SrwLock mutex_;
     bool initialized_ = false;
     DWORD streamFlags_ = 0;
-    REFERENCE_TIME bufferDuration_ = 0;
     HANDLE sampleReady_ = nullptr;
+    // Whether SetEventHandle ever succeeded: an event-driven client released
+    // without one makes the platform wait several seconds.
+    bool eventHandleSet_ = false;
     bool running_ = false;
 
     // Declared before delivery_, which uses it until it is destroyed.

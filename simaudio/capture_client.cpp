@@ -23,9 +23,16 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT
     if (frames != nullptr) *frames = 0;
     if (flags != nullptr) *flags = 0;
     Handout handout;
-    handout.result = Injectable(Call::GetBuffer, [&]() -> HRESULT {
-        if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
-        handout = client_->Queue().Get(client_->RecordsPackets());
+    const std::optional<HRESULT> injected = CountCall(Call::GetBuffer);
+    if (InjectedFailure(injected)) {
+        handout.result = *injected;
+    } else if (data == nullptr || frames == nullptr || flags == nullptr) {
+        handout.result = E_POINTER;
+    } else {
+        // "Buffer empty" means nothing was acquired, injected or not: the
+        // packet stays pending for the next call.
+        handout =
+            client_->Queue().Get(client_->RecordsPackets(), injected == AUDCLNT_S_BUFFER_EMPTY);
         if (handout.result == S_OK) {
             *data = handout.data;
             *frames = handout.frames;
@@ -33,8 +40,8 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT
             if (devicePosition != nullptr) *devicePosition = handout.position;
             if (qpcPosition != nullptr) *qpcPosition = handout.qpc;
         }
-        return handout.result;
-    });
+        handout.result = WithInjected(handout.result, injected);
+    }
     if (client_->RecordsPackets()) {
         Record("GetBuffer -> " + Code(handout.result) +
                " frames=" + std::to_string(handout.frames) + " flags=" + Hex32(handout.flags) +

@@ -204,7 +204,11 @@ void Delivery::QueuePending() {
         scheduledFrames_ += packet.frames;
         packet.qpc = qpc;
     }
-    queue_.Push(pending_);
+    const Overflow overflow = queue_.Push(pending_);
+    if (overflow.packets != 0) {
+        Record("Overflow dropped=" + std::to_string(overflow.packets) +
+               " frames=" + std::to_string(overflow.frames));
+    }
     Wake(packets);
 }
 

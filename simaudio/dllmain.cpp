@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "simaudio/device_enumerator.h"
 #include "simaudio/record.h"
 #include "simaudio/stack_state.h"
 
@@ -21,4 +22,14 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         break;
     }
     return TRUE;
+}
+
+// The component runtime's entry points: it asks for the device enumerator's
+// class here when a manifest beside the program names this DLL as its server.
+extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+    return GetDeviceEnumeratorClass(clsid, iid, object);
+}
+
+extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
+    return LiveObjects().load() == 0 ? S_OK : S_FALSE;
 }

@@ -2,6 +2,7 @@
 
 #include <audioclient.h>
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -18,19 +19,42 @@ const char* DescribeContent(const Packet& packet) {
     return "pattern";
 }
 
-}  // namespace
-
-namespace {
 constexpr size_t kMaxSpareBuffers = 256;
+
 }  // namespace
 
 PacketQueue::PacketQueue() = default;
 
-void PacketQueue::Push(std::vector<Packet>& packets) {
+void PacketQueue::SetCapacity(UINT32 frames) {
+    std::lock_guard<SrwLock> lock(mutex_);
+    capacity_ = frames;
+}
+
+Overflow PacketQueue::Push(std::vector<Packet>& packets) {
     std::lock_guard<SrwLock> lock(mutex_);
     for (Packet& packet : packets)
         packets_.push_back(std::move(packet));
     packets.clear();
+
+    Overflow overflow;
+    if (capacity_ == 0) return overflow;
+    UINT64 held = 0;
+    for (const Packet& packet : packets_)
+        held += packet.frames;
+    // The packet handed out stays where it is; its memory is the consumer's.
+    const size_t oldest = handedOut_ ? 1 : 0;
+    while (held > capacity_ && packets_.size() > oldest + 1) {
+        Packet& dropped = packets_[oldest];
+        held -= dropped.frames;
+        ++overflow.packets;
+        overflow.frames += dropped.frames;
+        if (!dropped.samples.empty() && spareBuffers_.size() < kMaxSpareBuffers) {
+            spareBuffers_.push_back(std::move(dropped.samples));
+        }
+        packets_.erase(packets_.begin() + static_cast<std::ptrdiff_t>(oldest));
+    }
+    if (overflow.packets != 0) packets_[oldest].flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    return overflow;
 }
 
 bool PacketQueue::WaitDrained() {
@@ -63,14 +87,16 @@ UINT32 PacketQueue::NextFrames() {
     return packets_.front().frames == 0 ? 1 : packets_.front().frames;
 }
 
-Handout PacketQueue::Get(bool describe) {
+Handout PacketQueue::Get(bool describe, bool reportEmpty) {
     std::lock_guard<SrwLock> lock(mutex_);
     Handout handout;
     if (handedOut_) {
         handout.result = AUDCLNT_E_OUT_OF_ORDER;
-    } else if (packets_.empty()) {
+    } else if (packets_.empty() || reportEmpty) {
         handout.result = AUDCLNT_S_BUFFER_EMPTY;
+        emptyHandedOut_ = true;
     } else {
+        emptyHandedOut_ = false;
         const Packet& packet = packets_.front();
         handedOut_ = true;
         handout.data = packet.data;
@@ -85,7 +111,11 @@ Handout PacketQueue::Get(bool describe) {
 
 HRESULT PacketQueue::Release(UINT32 frames) {
     std::lock_guard<SrwLock> lock(mutex_);
-    if (!handedOut_) return AUDCLNT_E_OUT_OF_ORDER;
+    if (!handedOut_) {
+        if (frames != 0 || !emptyHandedOut_) return AUDCLNT_E_OUT_OF_ORDER;
+        emptyHandedOut_ = false;
+        return S_OK;
+    }
     // Zero gives a non-empty packet back unread; it stays first in line.
     const UINT32 handed = packets_.front().frames;
     if (frames != 0 && frames != handed) return AUDCLNT_E_INVALID_SIZE;
@@ -98,14 +128,6 @@ HRESULT PacketQueue::Release(UINT32 frames) {
     }
     if (packets_.empty()) WakeAllConditionVariable(&changed_);
     return S_OK;
-}
-
-UINT32 PacketQueue::QueuedFrames() {
-    std::lock_guard<SrwLock> lock(mutex_);
-    UINT32 frames = 0;
-    for (const Packet& packet : packets_)
-        frames += packet.frames;
-    return frames;
 }
 
 HRESULT PacketQueue::Clear() {

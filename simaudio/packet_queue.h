@@ -45,11 +45,23 @@ struct Handout {
     const char* content = "null";
 };
 
+// What an overflow of the engine buffer cost: whole packets, oldest first.
+struct Overflow {
+    UINT32 packets = 0;
+    UINT64 frames = 0;
+};
+
 class PacketQueue {
 public:
     PacketQueue();
 
-    void Push(std::vector<Packet>& packets);
+    // Frames the engine buffer holds, the packet handed out included; 0
+    // (the default) holds any number.
+    void SetCapacity(UINT32 frames);
+    // Appends the packets. Beyond the capacity the oldest packets not handed
+    // out are dropped, never the newest, and the first packet after the gap
+    // carries the data-discontinuity flag.
+    Overflow Push(std::vector<Packet>& packets);
     // Waits until every packet has been released (true) or the wait is
     // aborted (false).
     bool WaitDrained();
@@ -60,10 +72,11 @@ public:
     std::vector<BYTE> SpareBuffer();
 
     UINT32 NextFrames();
-    // With describe, checks what the data holds (for the record).
-    Handout Get(bool describe);
+    // With describe, checks what the data holds (for the record). With
+    // reportEmpty, answers as if nothing were pending and hands out nothing.
+    Handout Get(bool describe, bool reportEmpty);
+    // After an answer of "buffer empty", a release of 0 frames is accepted.
     HRESULT Release(UINT32 frames);
-    UINT32 QueuedFrames();
     // Drops every packet; fails while one is handed out.
     HRESULT Clear();
 
@@ -71,7 +84,10 @@ private:
     SrwLock mutex_;
     // Guarded by mutex_.
     std::deque<Packet> packets_;
+    UINT32 capacity_ = 0;
     bool handedOut_ = false;
+    // The last GetBuffer found nothing and nothing has been released since.
+    bool emptyHandedOut_ = false;
     bool aborted_ = false;
     std::vector<std::vector<BYTE>> spareBuffers_;
     // Signalled (under mutex_) when packets_ becomes empty or aborted_ is set;

@@ -17,7 +17,15 @@ const char* const kCallNames[] = {"ActivateAudioInterfaceAsync",
                                   "Stop",
                                   "GetNextPacketSize",
                                   "GetBuffer",
-                                  "ReleaseBuffer"};
+                                  "ReleaseBuffer",
+                                  "CreateInstance",
+                                  "EnumAudioEndpoints",
+                                  "Activate",
+                                  "GetSessionEnumerator",
+                                  "GetSession",
+                                  "GetProcessId",
+                                  "GetState",
+                                  "IsSystemSoundsSession"};
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<size_t>(Call::Count),
               "one name per call");
 
@@ -170,6 +178,21 @@ bool ParseTimelineStep(const std::vector<std::string>& tokens, Directive& line) 
     return true;
 }
 
+// `synchronous`, `delayed <ms>` or `never`, after the word `completion`.
+bool ParseCompletion(const std::vector<std::string>& tokens, Scenario& scenario) {
+    if (tokens.size() == 2 && tokens[1] == "synchronous") {
+        scenario.completion = Completion::Synchronous;
+        return true;
+    }
+    if (tokens.size() == 2 && tokens[1] == "never") {
+        scenario.completion = Completion::Never;
+        return true;
+    }
+    scenario.completion = Completion::Delayed;
+    return tokens.size() == 3 && tokens[1] == "delayed" &&
+           ParseDecimal(tokens[2], scenario.completionDelayMilliseconds);
+}
+
 // Applies one line to the scenario; false when the line is not understood.
 bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario, ParseState& state) {
     const std::string& word = tokens[0];
@@ -194,6 +217,7 @@ bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario, Parse
     if (word == "activate-result") {
         return size == 2 && ParseCode(tokens[1], scenario.activateResult);
     }
+    if (word == "completion") return ParseCompletion(tokens, scenario);
     if (word == "pacing") {
         if (size != 2 || (tokens[1] != "fast" && tokens[1] != "realtime")) return false;
         scenario.pacing = tokens[1] == "fast" ? Pacing::Fast : Pacing::Realtime;
@@ -206,6 +230,7 @@ bool ParseLine(const std::vector<std::string>& tokens, Scenario& scenario, Parse
         return true;
     }
     if (word == "process") return ParseProcess(tokens, scenario);
+    if (IsEndpointWord(word)) return ParseEndpointLine(tokens, scenario.endpoints);
     if (word == "play" || word == "quiet" || word == "idle") {
         if (!ParseTimelineStep(tokens, line)) return false;
     } else if (word == "batch" || word == "pause" || word == "spurious") {

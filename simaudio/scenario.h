@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "simaudio/endpoint_scenario.h"
+
 // The calls a `fail` line can name.
 enum class Call {
     ActivateAudioInterfaceAsync,
@@ -29,6 +31,15 @@ enum class Call {
     GetNextPacketSize,
     GetBuffer,
     ReleaseBuffer,
+    // The device enumerator and the session objects behind it.
+    CreateInstance,
+    EnumAudioEndpoints,
+    Activate,
+    GetSessionEnumerator,
+    GetSession,
+    GetProcessId,
+    GetState,
+    IsSystemSoundsSession,
     Count
 };
 
@@ -36,6 +47,10 @@ enum class Call {
 // position; a step of it with nothing selected delivers no packet.
 enum class PacketKind { Data, Silent, NoData, Tone };
 enum class Pacing { Fast, Realtime };
+// When the completion handler is called: on a thread of the stack's own after
+// the request has returned (the default), on the requesting thread before it
+// returns, on the stack's thread after a delay, or not at all.
+enum class Completion { Callback, Synchronous, Delayed, Never };
 
 // One thing the delivery thread does.
 struct Step {
@@ -80,6 +95,8 @@ struct Scenario {
     std::string errorText;
 
     HRESULT activateResult = S_OK;
+    Completion completion = Completion::Callback;
+    UINT32 completionDelayMilliseconds = 0;
     Pacing pacing = Pacing::Fast;
     bool recordPackets = true;
     std::vector<Fault> faults;
@@ -87,6 +104,8 @@ struct Scenario {
     // The simulated system's process table (system scenarios only).
     bool system = false;
     std::vector<SimulatedProcess> processes;
+    // The audio endpoints the device enumerator lists.
+    std::vector<SimulatedEndpoint> endpoints;
 
     bool Valid() const { return errorLine == 0 && errorText.empty(); }
     // The code injected into the nth call of `call`, if any.

@@ -74,11 +74,13 @@ class Run:
 
 
 class ToolRunner:
-    """Starts Harkwell.exe with pipes on all three streams."""
+    """Starts Harkwell.exe (or another of the build's programs) with pipes on
+    all three streams."""
 
-    def __init__(self, exe_dir=None, simulated=True):
+    def __init__(self, exe_dir=None, simulated=True, exe_name="Harkwell.exe"):
         self.exe_dir = exe_dir or BUILD_DIR
         self.simulated = simulated
+        self.exe_name = exe_name
         self.work = tempfile.mkdtemp(prefix="harkwell-e2e-")
 
     def cleanup(self):
@@ -113,7 +115,7 @@ class ToolRunner:
 
     def start(self, args, scenario=None, stdin="pipe"):
         """Starts the tool; stdin is 'pipe', 'devnull', 'closed' or a file path."""
-        exe = os.path.join(self.exe_dir, "Harkwell.exe")
+        exe = os.path.join(self.exe_dir, self.exe_name)
         kwargs = {}
         if stdin == "pipe":
             kwargs["stdin"] = subprocess.PIPE
@@ -197,7 +199,7 @@ class ToolRunner:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-            raise AssertionError("Harkwell.exe did not end within %.0f s" % timeout)
+            raise AssertionError("%s did not end within %.0f s" % (self.exe_name, timeout))
         finally:
             if process.poll() is None:
                 process.kill()
@@ -239,6 +241,95 @@ def wait_for_record(runner, predicate, timeout=TIMEOUT):
         time.sleep(0.05)
         record = runner.read_record()
     return record
+
+
+PACKET_FRAMES = 480
+PACKET_BYTES = PACKET_FRAMES * 4
+F_GETPIPE_SZ = 1032  # Linux fcntl: the capacity of a pipe
+
+
+def delivered_packets(record):
+    return sum(int(line.split("=")[1]) for line in record if line.startswith("Wake packets="))
+
+
+class StalledRun:
+    """What a reader that stopped reading for a while received."""
+
+    def __init__(self, run, pipe_bytes):
+        self.run = run
+        self.pipe_bytes = pipe_bytes
+
+    def positions(self):
+        """The stream position of each packet on stdout, or None for a chunk
+        that is not one whole packet of the pattern."""
+        data = self.run.stdout
+        positions = []
+        for offset in range(0, len(data) - len(data) % PACKET_BYTES, PACKET_BYTES):
+            first = int.from_bytes(data[offset:offset + 4], "little")
+            position = (first - PATTERN_BASE) & 0xFFFFFFFF
+            whole = (position % PACKET_FRAMES == 0 and
+                     data[offset:offset + PACKET_BYTES] == pattern_bytes(position, PACKET_FRAMES))
+            positions.append(position if whole else None)
+        return positions
+
+    def dropped_packets(self):
+        return sum(int(line.split()[1].split("=")[1]) for line in self.run.record
+                   if line.startswith("Overflow "))
+
+    def flagged_packets(self):
+        """Packets handed out with the data-discontinuity flag."""
+        return [line for line in self.run.record
+                if line.startswith("GetBuffer -> 0x00000000") and " flags=0x00000001 " in line]
+
+
+def run_with_stalled_reader(runner, packets, stall_after_bytes, stall_seconds, timeout=TIMEOUT):
+    """Streams `packets` packets of the pattern in real time (10 ms each) to
+    a reader of stdout that stops reading for `stall_seconds` once
+    `stall_after_bytes` have arrived. Once the stack has delivered every
+    packet and the tool has drained them all, stdin is closed to stop it."""
+    process = runner.start(["1000", "include"],
+                           scenario="pacing realtime\ndata %d %d\n" % (PACKET_FRAMES, packets))
+    try:
+        import fcntl
+        pipe_bytes = fcntl.fcntl(process.stdout.fileno(), F_GETPIPE_SZ)
+    except (ImportError, OSError):
+        pipe_bytes = None
+    stdout = bytearray()
+
+    def read():
+        stalled = False
+        while True:
+            chunk = process.stdout.read1(65536)
+            if not chunk:
+                break
+            stdout.extend(chunk)
+            if not stalled and len(stdout) >= stall_after_bytes:
+                stalled = True
+                time.sleep(stall_seconds)
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+
+    def drained(record):
+        calls = [i for i, line in enumerate(record)
+                 if line.startswith(("GetBuffer", "ReleaseBuffer", "GetNextPacketSize", "Wake"))]
+        return (delivered_packets(record) == packets and bool(calls) and
+                record[calls[-1]] == "GetNextPacketSize -> 0x00000000 frames=0")
+
+    try:
+        wait_for_record(runner, drained, timeout)
+        process.stdin.close()
+        returncode = process.wait(timeout)
+        reader.join(timeout)
+        stderr = process.stderr.read()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        reader.join(5)
+        process.stdout.close()
+        process.stderr.close()
+    return StalledRun(Run(returncode, bytes(stdout), stderr, runner.read_record()), pipe_bytes)
 
 
 class ToolTestCase(unittest.TestCase):

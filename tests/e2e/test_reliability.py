@@ -79,6 +79,12 @@ class FaultMatrix(ToolTestCase):
                     self.assertCleanExit(run, 0)
                     self.assertEqual(STREAM_OUTPUT, run.stdout)
                     self.assertEqual(1, len(run.calls("Stop")))
+                    if (call, code) == ("GetBuffer", 0x08890001):
+                        # Nothing was acquired; the tool gives back 0 frames.
+                        empty = run.record.index("GetBuffer -> 0x08890001 frames=0 "
+                                                 "flags=0x00000000 data=null position=null qpc=null")
+                        self.assertEqual("ReleaseBuffer frames=0 -> 0x00000000",
+                                         run.record[empty + 1])
         with self.subTest("activation result"):
             run = self.runner.run(["1000", "include"],
                                   scenario="activate-result 0x00000001\n" + STREAM,

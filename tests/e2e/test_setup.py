@@ -5,7 +5,7 @@ import shutil
 import struct
 import unittest
 
-from harness import USAGE, ToolRunner, ToolTestCase
+from harness import USAGE, ToolRunner, ToolTestCase, expected_output
 
 IID_AUDIO_CLIENT = "{1CB9AD4C-DBFA-4C32-B178-C2F568A703B2}"
 IID_CAPTURE_CLIENT = "{C8ADBD64-E71E-48A0-A4DE-185C395CD317}"
@@ -68,17 +68,21 @@ class Activation(ToolTestCase):
         ], set_up)
 
     def test_set_up_failures_are_reported_with_their_code(self):
+        # The last column: whether the path releases an initialised event-driven
+        # client that never got its event handle, which the platform answers
+        # with a release that takes several seconds.
         cases = [
-            ("fail ActivateAudioInterfaceAsync 0x80004005", 0x80004005, "ActivateAudioInterfaceAsync"),
-            ("fail GetActivateResult 0x8000ffff", 0x8000FFFF, "GetActivateResult"),
-            ("activate-result 0x80070005", 0x80070005, "GetActivateResult"),
-            ("fail QueryInterface 0x80004002", 0x80004002, "QueryInterface"),
-            ("fail Initialize 0x88890008", 0x88890008, "Initialize"),
-            ("fail GetService 0x88890001", 0x88890001, "GetService"),
-            ("fail SetEventHandle 0x80070057", 0x80070057, "SetEventHandle"),
-            ("fail Start 0x88890005", 0x88890005, "Start"),
+            ("fail ActivateAudioInterfaceAsync 0x80004005", 0x80004005,
+             "ActivateAudioInterfaceAsync", False),
+            ("fail GetActivateResult 0x8000ffff", 0x8000FFFF, "GetActivateResult", False),
+            ("activate-result 0x80070005", 0x80070005, "GetActivateResult", False),
+            ("fail QueryInterface 0x80004002", 0x80004002, "QueryInterface", False),
+            ("fail Initialize 0x88890008", 0x88890008, "Initialize", False),
+            ("fail GetService 0x88890001", 0x88890001, "GetService", True),
+            ("fail SetEventHandle 0x80070057", 0x80070057, "SetEventHandle", True),
+            ("fail Start 0x88890005", 0x88890005, "Start", False),
         ]
-        for scenario, code, failing_call in cases:
+        for scenario, code, failing_call, without_event in cases:
             with self.subTest(scenario=scenario):
                 run = self.runner.run(["1000", "include"], scenario=scenario + "\n",
                                       keep_stdin_open=True)
@@ -86,8 +90,31 @@ class Activation(ToolTestCase):
                 self.assertEqual(1, run.returncode)
                 self.assertEqual(b"", run.stdout)
                 calls = [name for name in run.names()
-                         if name not in ("ActivateCompleted", "Destroyed", "ProcessExit")]
+                         if name not in ("ActivateCompleted", "Destroyed", "ProcessExit",
+                                         "ReleasedWithoutEventHandle")]
                 self.assertEqual(failing_call, calls[-1], run.record)
+                self.assertEqual(
+                    ["ReleasedWithoutEventHandle object=AudioClient"] if without_event else [],
+                    run.calls("ReleasedWithoutEventHandle"))
+
+    def test_the_handler_may_be_called_before_the_request_returns_or_later(self):
+        cases = [
+            ("completion synchronous", "caller"),
+            ("completion delayed 400", "callback"),
+        ]
+        pending = expected_output([("data", 480)] * 2)
+        for directive, thread in cases:
+            with self.subTest(directive):
+                run = self.runner.run(["1000", "include"],
+                                      scenario=directive + "\nprefill data 480 2\n")
+                self.assertCleanExit(run, 0)
+                self.assertEqual(pending, run.stdout)
+                [completed] = run.calls("ActivateCompleted")
+                self.assertEqual("ActivateCompleted thread=%s -> 0x00000000" % thread, completed)
+                request = run.names().index("ActivateAudioInterfaceAsync")
+                completion = run.names().index("ActivateCompleted")
+                self.assertEqual(thread == "caller", completion < request, run.record)
+                self.assertEqual(1, len(run.calls("Stop")))
 
     def test_success_codes_other_than_ok_count_as_success(self):
         scenario = "fail Initialize 0x00000001\nfail Start 0x00000001\nfail SetEventHandle 0x00000001\n"

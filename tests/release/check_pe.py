@@ -1,9 +1,11 @@
-"""Checks a built Harkwell.exe: hardening flags, imports, version, symbols.
+"""Checks a built executable (Harkwell.exe, Harkwell-list.exe): hardening
+flags, imports, version, symbols.
 
-Usage: check_pe.py EXE [--stripped]
+Usage: check_pe.py EXE [--stripped] [--imports NAME.dll]...
 Reads the PE file directly, so no toolchain is needed to run it.
 """
 
+import os
 import struct
 import sys
 import unittest
@@ -80,6 +82,8 @@ class PeImage:
 class CheckExecutable(unittest.TestCase):
     exe = None
     stripped = False
+    # System DLLs this executable must import.
+    required_imports = []
 
     @classmethod
     def setUpClass(cls):
@@ -102,12 +106,14 @@ class CheckExecutable(unittest.TestCase):
 
     def test_imports_only_system_dlls(self):
         imports = [name.lower() for name in self.image.imports()]
-        self.assertIn("mmdevapi.dll", imports)
+        for name in self.required_imports:
+            self.assertIn(name, imports)
         self.assertEqual([], sorted(set(imports) - ALLOWED_IMPORTS), imports)
 
     def test_carries_a_version_resource(self):
         self.assertIn(RT_VERSION, self.image.resource_types())
-        for text in ("FileVersion", "ProductVersion", "FileDescription", "Harkwell"):
+        own_name = os.path.basename(self.exe)
+        for text in ("FileVersion", "ProductVersion", "FileDescription", "Harkwell", own_name):
             self.assertIn(text.encode("utf-16-le"), self.data)
 
     def test_release_build_is_stripped(self):
@@ -123,5 +129,9 @@ if __name__ == "__main__":
     args = sys.argv[1:]
     CheckExecutable.stripped = "--stripped" in args
     args = [a for a in args if a != "--stripped"]
+    while "--imports" in args:
+        at = args.index("--imports")
+        CheckExecutable.required_imports.append(args[at + 1].lower())
+        del args[at:at + 2]
     CheckExecutable.exe = args[0]
     unittest.main(argv=[sys.argv[0], "-v"])

@@ -120,6 +120,69 @@ TEST_P(ActivationTest, ReturnsCallsBackAndReports) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ActivationTest, testing::ValuesIn(kActivationCases), CaseName());
 
+// When and on which thread the handler is called.
+struct CompletionCase {
+    const char* name;
+    const char* scenario;
+    // Called already when the request returns, on the requesting thread.
+    bool beforeReturn;
+    DWORD delayMilliseconds;
+    bool called;
+};
+
+const CompletionCase kCompletionCases[] = {
+    {"Synchronous", "completion synchronous\n", true, 0, true},
+    {"Delayed", "completion delayed 300\n", false, 300, true},
+    {"Never", "completion never\n", false, 0, false},
+};
+
+class CompletionTest : public StackTest, public testing::WithParamInterface<CompletionCase> {};
+
+TEST_P(CompletionTest, CallsTheHandlerWhenAndWhereTheScenarioSays) {
+    const CompletionCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Load(c.scenario));
+    TestHandler handler;
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    const ULONGLONG requested = GetTickCount64();
+    ASSERT_EQ(S_OK, Activate(ActivationRequest(), handler, operation));
+    EXPECT_EQ(c.beforeReturn ? 1 : 0, handler.calls.load());
+    if (c.called) {
+        ASSERT_TRUE(handler.WaitCompleted());
+        // The tick count moves in steps of up to 16 ms.
+        EXPECT_GE(GetTickCount64() - requested + 16, c.delayMilliseconds);
+        EXPECT_EQ(c.beforeReturn, handler.thread == GetCurrentThreadId());
+        EXPECT_EQ(S_OK, handler.getResult);
+        EXPECT_EQ(S_OK, handler.activateResult);
+        EXPECT_TRUE(handler.activated);
+    } else {
+        EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT),
+                  WaitForSingleObject(handler.completed.Get(), 500));
+        HRESULT result = S_OK;
+        ComPtr<IUnknown> activated;
+        EXPECT_EQ(kIllegalMethodCall, operation->GetActivateResult(&result, &activated));
+        EXPECT_EQ(nullptr, activated);
+    }
+    handler.activated.Reset();
+    operation.Reset();
+    const std::vector<std::string> record = Unload();
+
+    EXPECT_EQ(c.called ? 1 : 0, handler.calls.load());
+    EXPECT_EQ(1u, handler.references.load()) << "the stack kept a reference to the handler";
+    const std::string completed =
+        std::string("ActivateCompleted thread=") + (c.beforeReturn ? "caller" : "callback");
+    const size_t request = Find(record, "ActivateAudioInterfaceAsync ");
+    const size_t completion = Find(record, completed);
+    if (!c.called) {
+        EXPECT_EQ(record.size(), Find(record, "ActivateCompleted")) << Joined(record);
+    } else if (c.beforeReturn) {
+        EXPECT_LT(completion, request) << Joined(record);
+    } else {
+        EXPECT_LT(request, completion) << Joined(record);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CompletionTest, testing::ValuesIn(kCompletionCases), CaseName());
+
 TEST_F(StackTest, RecordsTheRequestAndTheCallbackAfterIt) {
     ASSERT_NO_FATAL_FAILURE(Load(nullptr));
     TestHandler handler;
@@ -178,6 +241,8 @@ const RejectedScenario kRejectedScenarios[] = {
     {"ProcessWithoutTone", "process 5 parent=1\n", 1},
     {"ProcessTwice", "process 5 parent=1 tone=440\nprocess 5 parent=2 tone=0\n", 2},
     {"ToneAboveHalfTheRate", "process 5 parent=1 tone=24000\n", 1},
+    {"UnknownCompletion", "data 480\ncompletion later\n", 2},
+    {"CompletionDelayedWithoutTime", "completion delayed\n", 1},
 };
 
 class RejectedScenarioTest : public StackTest,

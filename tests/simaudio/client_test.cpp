@@ -19,10 +19,16 @@ enum class Op {
     CaptureService,
     RenderService,
     GetMixFormat,
+    IsFormatSupported,
+    GetDevicePeriod,
+    GetStreamLatency,
+    GetCurrentPadding,
+    GetBufferSize,
     GetNextPacketSize,
     GetBuffer,
     ReleaseWhole,  // the 480 frames every packet here has
     ReleasePart,
+    ReleaseNothing,
 };
 
 struct Expect {
@@ -128,6 +134,41 @@ const SequenceCase kSequenceCases[] = {
       {Op::ReleaseWhole, S_OK},
       {Op::Stop, E_FAIL},
       {Op::Stop, S_OK}}},
+    {"QueriesTheLoopbackClientDoesNotAnswer",
+     "",
+     {{Op::GetMixFormat, E_NOTIMPL},
+      {Op::IsFormatSupported, E_NOTIMPL},
+      {Op::GetDevicePeriod, E_NOTIMPL},
+      {Op::GetStreamLatency, E_NOTIMPL},
+      {Op::GetCurrentPadding, E_NOTIMPL},
+      {Op::GetBufferSize, S_OK},
+      {Op::Initialize, S_OK},
+      {Op::GetMixFormat, E_NOTIMPL},
+      {Op::IsFormatSupported, E_NOTIMPL},
+      {Op::GetDevicePeriod, E_NOTIMPL},
+      {Op::GetStreamLatency, E_NOTIMPL},
+      {Op::GetCurrentPadding, E_NOTIMPL},
+      {Op::GetBufferSize, S_OK}}},
+    // Nothing is acquired with "buffer empty", injected or not; releasing 0
+    // frames afterwards, or not releasing at all, are both accepted.
+    {"BufferEmptyHandsOutNothing",
+     "prefill data 480 2\nfail GetBuffer 0x08890001 1",
+     {{Op::Initialize, S_OK},
+      {Op::SetEvent, S_OK},
+      {Op::CaptureService, S_OK},
+      {Op::Start, S_OK},
+      {Op::GetBuffer, kBufferEmpty},
+      {Op::ReleaseWhole, kOutOfOrder},
+      {Op::ReleaseNothing, S_OK},
+      {Op::ReleaseNothing, kOutOfOrder},
+      {Op::GetBuffer, S_OK},
+      {Op::ReleaseWhole, S_OK},
+      {Op::GetBuffer, S_OK},
+      {Op::ReleaseWhole, S_OK},
+      {Op::GetBuffer, kBufferEmpty},
+      {Op::GetBuffer, kBufferEmpty},
+      {Op::ReleaseNothing, S_OK},
+      {Op::GetBuffer, kBufferEmpty}}},
     {"InjectedSuccessCodesKeepTheEffect",
      "prefill data 480\nfail Initialize 0x00000001\nfail Start 0x00000001\n"
      "fail GetBuffer 0x00000002",
@@ -202,6 +243,29 @@ HRESULT Perform(Op op, Session& session) {
         EXPECT_EQ(nullptr, mix);
         return result;
     }
+    case Op::IsFormatSupported: {
+        WAVEFORMATEX* closest = &format;
+        const HRESULT result =
+            session.client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &format, &closest);
+        EXPECT_EQ(nullptr, closest);
+        return result;
+    }
+    case Op::GetDevicePeriod: {
+        REFERENCE_TIME periods[2] = {7, 7};
+        return session.client->GetDevicePeriod(&periods[0], &periods[1]);
+    }
+    case Op::GetStreamLatency: {
+        REFERENCE_TIME latency = 7;
+        return session.client->GetStreamLatency(&latency);
+    }
+    case Op::GetCurrentPadding: {
+        UINT32 padding = 7;
+        return session.client->GetCurrentPadding(&padding);
+    }
+    case Op::GetBufferSize: {
+        UINT32 size = 7;
+        return session.client->GetBufferSize(&size);
+    }
     case Op::GetNextPacketSize: {
         UINT32 frames = 7;
         const HRESULT result = session.capture->GetNextPacketSize(&frames);
@@ -216,12 +280,17 @@ HRESULT Perform(Op op, Session& session) {
         const bool packet = SUCCEEDED(result) && result != kBufferEmpty;
         EXPECT_EQ(packet, data != nullptr);
         EXPECT_EQ(packet ? 480u : 0u, frames);
+        if (!packet) {
+            EXPECT_EQ(0u, flags);
+        }
         return result;
     }
     case Op::ReleaseWhole:
         return session.capture->ReleaseBuffer(480);
     case Op::ReleasePart:
         return session.capture->ReleaseBuffer(479);
+    case Op::ReleaseNothing:
+        return session.capture->ReleaseBuffer(0);
     }
     return E_UNEXPECTED;
 }
@@ -245,5 +314,66 @@ TEST_P(SequenceTest, EachCallReturnsThePlatformsCode) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SequenceTest, testing::ValuesIn(kSequenceCases), CaseName());
+
+TEST_F(StackTest, RecordsEveryQueryTheLoopbackClientDoesNotAnswer) {
+    ASSERT_NO_FATAL_FAILURE(Load(""));
+    TestHandler handler;
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(ActivateClient(handler, session.client));
+    handler.activated.Reset();
+    for (Op op : {Op::GetMixFormat, Op::IsFormatSupported, Op::GetDevicePeriod,
+                  Op::GetStreamLatency, Op::GetCurrentPadding, Op::GetBufferSize}) {
+        Perform(op, session);
+    }
+    session.client.Reset();
+    const std::vector<std::string> record = Unload();
+    for (const char* line : {"GetMixFormat -> 0x80004001", "IsFormatSupported -> 0x80004001",
+                             "GetDevicePeriod -> 0x80004001", "GetStreamLatency -> 0x80004001",
+                             "GetCurrentPadding -> 0x80004001", "GetBufferSize -> 0x00000000"}) {
+        EXPECT_TRUE(Contains(record, line)) << line << "\n" << Joined(record);
+    }
+}
+
+// An event-driven client that was initialised and never given its event is
+// recorded when it goes.
+struct ReleaseCase {
+    const char* name;
+    const char* scenario;
+    std::vector<Op> steps;
+    bool recorded;
+};
+
+const ReleaseCase kReleaseCases[] = {
+    {"NeverInitialized", "", {}, false},
+    {"InitializedWithoutEvent", "", {Op::Initialize, Op::CaptureService}, true},
+    {"EventSet", "", {Op::Initialize, Op::SetEvent}, false},
+    {"EventSetAndStarted", "", {Op::Initialize, Op::SetEvent, Op::Start, Op::Stop}, false},
+    {"SettingTheEventFailed",
+     "fail SetEventHandle 0x80070057",
+     {Op::Initialize, Op::SetEvent},
+     true},
+    {"NullEventRefused", "", {Op::Initialize, Op::SetNullEvent}, true},
+    {"PollingClient", "", {Op::InitializePolling}, false},
+};
+
+class ReleaseTest : public StackTest, public testing::WithParamInterface<ReleaseCase> {};
+
+TEST_P(ReleaseTest, RecordsAnEventDrivenClientReleasedWithoutItsEvent) {
+    ASSERT_NO_FATAL_FAILURE(Load(GetParam().scenario));
+    TestHandler handler;
+    Session session;
+    ASSERT_NO_FATAL_FAILURE(ActivateClient(handler, session.client));
+    handler.activated.Reset();
+    for (Op op : GetParam().steps)
+        Perform(op, session);
+    session.capture.Reset();
+    session.client.Reset();
+    const std::vector<std::string> record = Unload();
+    EXPECT_EQ(GetParam().recorded ? 1u : 0u,
+              CountOf(record, "ReleasedWithoutEventHandle object=AudioClient"))
+        << Joined(record);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReleaseTest, testing::ValuesIn(kReleaseCases), CaseName());
 
 }  // namespace

@@ -131,11 +131,11 @@ void StackTest::ActivateClient(TestHandler& handler, ComPtr<IAudioClient>& clien
 
 void StackTest::StartStream(TestHandler& handler, ComPtr<IAudioClient>& client,
                             ComPtr<IAudioCaptureClient>& capture, UniqueHandle& sampleReady,
-                            const ActivationRequest& request) {
+                            const ActivationRequest& request, REFERENCE_TIME bufferDuration) {
     ASSERT_NO_FATAL_FAILURE(ActivateClient(handler, client, request));
     const WAVEFORMATEX format = DeviceFormat();
-    ASSERT_EQ(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventStreamFlags, 2000000, 0,
-                                       &format, nullptr));
+    ASSERT_EQ(S_OK, client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventStreamFlags, bufferDuration,
+                                       0, &format, nullptr));
     ASSERT_EQ(S_OK, client->GetService(__uuidof(IAudioCaptureClient),
                                        reinterpret_cast<void**>(capture.ReleaseAndGetAddressOf())));
     sampleReady.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -143,13 +143,17 @@ void StackTest::StartStream(TestHandler& handler, ComPtr<IAudioClient>& client,
     ASSERT_EQ(S_OK, client->Start());
 }
 
-bool StackTest::WaitForRecordLine(const std::string& line) const {
+bool StackTest::WaitForRecordLine(const std::string& line, size_t count) const {
     const ULONGLONG deadline = GetTickCount64() + kWaitMilliseconds;
-    while (!Contains(ReadLines(recordPath_), line)) {
+    while (CountOf(ReadLines(recordPath_), line) < count) {
         if (GetTickCount64() > deadline) return false;
         Sleep(1);
     }
     return true;
+}
+
+std::vector<std::string> StackTest::RecordSoFar() const {
+    return ReadLines(recordPath_);
 }
 
 std::vector<std::string> StackTest::Unload(long live) {

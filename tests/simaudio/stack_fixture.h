@@ -82,9 +82,11 @@ protected:
     // An activated, initialised and started event-driven stream.
     void StartStream(TestHandler& handler, ComPtr<IAudioClient>& client,
                      ComPtr<IAudioCaptureClient>& capture, UniqueHandle& sampleReady,
-                     const ActivationRequest& request = ActivationRequest());
-    // Waits until the record has `line`; false if it does not come.
-    bool WaitForRecordLine(const std::string& line) const;
+                     const ActivationRequest& request = ActivationRequest(),
+                     REFERENCE_TIME bufferDuration = 2000000);
+    // Waits until the record has `line` (`count` times); false if it does not come.
+    bool WaitForRecordLine(const std::string& line, size_t count = 1) const;
+    std::vector<std::string> RecordSoFar() const;
     // Unloads the stack and returns its record, which must end with the
     // process-exit line; `live` objects are expected to be left over.
     std::vector<std::string> Unload(long live = 0);

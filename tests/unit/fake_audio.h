@@ -114,6 +114,14 @@ public:
         const HRESULT call = NextResult(kGetBuffer);
         if (call < 0) return call;
         if (handedOut || next >= queue.size()) return AUDCLNT_E_OUT_OF_ORDER;
+        if (call == AUDCLNT_S_BUFFER_EMPTY) {
+            // Nothing acquired: the packet stays pending.
+            *bytes = nullptr;
+            *frames = 0;
+            *flags = 0;
+            emptyAnswered = true;
+            return call;
+        }
         const Packet& packet = queue[next];
         handedOut = true;
         *frames = packet.frames;
@@ -136,7 +144,12 @@ public:
         if (log != nullptr) log->push_back("ReleaseBuffer " + std::to_string(frames));
         const HRESULT call = NextResult(kReleaseBuffer);
         if (call < 0) return call;
-        if (!handedOut) return AUDCLNT_E_OUT_OF_ORDER;
+        if (!handedOut) {
+            // After "buffer empty", releasing 0 frames is accepted.
+            if (frames != 0 || !emptyAnswered) return AUDCLNT_E_OUT_OF_ORDER;
+            emptyAnswered = false;
+            return call;
+        }
         if (frames != queue[next].frames) return AUDCLNT_E_INVALID_SIZE;
         handedOut = false;
         ++next;
@@ -162,6 +175,8 @@ private:
     // Advanced by the pump's thread, read by tests waiting for it.
     std::atomic<size_t> next{0};
     bool handedOut = false;
+    // The last GetBuffer answered "buffer empty" and nothing was released since.
+    bool emptyAnswered = false;
     int callCounts[kCallCount] = {};
     std::pair<int, HRESULT> failures[kCallCount] = {};
 };
