@@ -30,6 +30,21 @@ void HoldClosedStandardDescriptors() {
     }
 }
 
+// Present in sanitized builds only: checks for leaks now, as exit would.
+extern "C" void __lsan_do_leak_check() __attribute__((weak));
+
+// Ends the process once the capture is over, without tearing the library
+// down. For the server the capture ends with the connection: when the socket
+// closes it removes the capture node and every link made for it (none
+// lingers), exactly as when the process is killed. What is left is this
+// process's own memory and the library's loaded plugins; unloading those
+// took 3 to 4 ms, which every caller waiting for the exit would pay.
+[[noreturn]] void EndProcess(int status) {
+    if (__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,5 +70,5 @@ int main(int argc, char** argv) {
             failure->reason.c_str());
         return kExitFailed;
     }
-    return capture.Run(STDIN_FILENO) ? kExitStopped : kExitFailed;
+    EndProcess(capture.Run(STDIN_FILENO) ? kExitStopped : kExitFailed);
 }
