@@ -23,6 +23,19 @@ TOOL = os.environ.get("HARKWELL_LINUX_BIN", "")
 PCM_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pcm.py")
 STOP_TIMEOUT = 20.0  # seconds the tool may take to end once told to (it runs under ASAN too)
 WAIT_TIMEOUT = 20.0  # seconds any other awaited event may take
+
+
+def _sanitized(path):
+    with open(path, "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+# The tool was built with the address and undefined-behaviour sanitizers,
+# which make it several times slower to answer the server.
+SANITIZED = bool(TOOL) and _sanitized(TOOL)
+# The server's longest period (default.clock.max-quantum), at which it runs
+# while the test players play.
+MAX_PERIOD = 2048
 USAGE = b"usage: harkwell <pid> <include|exclude>\n"
 PLAYERS = {"native": "pw-play", "pulse": "paplay"}
 

@@ -5,7 +5,7 @@ it leaves alone: the players' links to the sink and, once it ends, the graph."""
 import time
 import unittest
 
-from harness import ServerTestCase, play, play_forever, wait_until
+from harness import MAX_PERIOD, SANITIZED, ServerTestCase, play, play_forever, wait_until
 from pcm import RATE
 
 AMPLITUDE = 0.3
@@ -103,7 +103,10 @@ class Capturing(ServerTestCase):
                 self.wait_for_streams([tree], 1)
                 during = self.assertFedBy(capture, sources)
                 self.assertUndisturbed(before, during)
-                self.assertTrue(capture.wait_for_bytes(capture.byte_count() + 192000),
+                # 2.5 s of the 3 s tone: what the tool writes may trail the
+                # graph by up to its 32 queued buffers when it is slow
+                # (sanitized), so one second of bytes can hold little of it.
+                self.assertTrue(capture.wait_for_bytes(capture.byte_count() + 480000),
                                 "nothing arrived after the new player started")
                 pcm = self.finish(capture).pcm()
                 self.assertHears(pcm, LATER_HZ, 0.5, AMPLITUDE)
@@ -138,13 +141,24 @@ class Capturing(ServerTestCase):
                 # Resampling smears the edges by a few frames; a lost or
                 # repeated buffer is hundreds.
                 # The two channels of a new stream may start a cycle apart.
-                faults = pcm.continuity_faults(KNOWN_HZ, AMPLITUDE, first + 3 * 2048, end - 960)
+                faults = pcm.continuity_faults(KNOWN_HZ, AMPLITUDE, first + 3 * MAX_PERIOD,
+                                               end - 960)
                 self.assertEqual([], faults[:10])
                 # The tone starts at its peak: a stream linked too late loses
                 # its head, and its first captured sample is elsewhere.
-                self.assertAlmostEqual(expected, end - first, delta=4 if rate == RATE else 32,
+                delta = 4 if rate == RATE else 32
+                missing = expected - (end - first)
+                if SANITIZED and kind == "pulse" and abs(missing - MAX_PERIOD) <= delta:
+                    # Sanitized, the tool answers the server's set-up of a
+                    # new link slowly: a bridge stream's link, made within a
+                    # few ms of its ports, may become active one cycle after
+                    # the stream's first (in about half of the sanitized runs
+                    # here, in none of the plain ones). Then exactly its first
+                    # period is missing; the continuity check above holds.
+                    missing -= MAX_PERIOD
+                self.assertAlmostEqual(0, missing, delta=delta,
                                        msg="%d frames missing; %s"
-                                       % (expected - (end - first), pcm.describe_edges(span)))
+                                       % (missing, pcm.describe_edges(span)))
                 self.assertDoesNotHear(pcm, TREE_A_HZ, AMPLITUDE)
 
     def test_two_captures_at_once(self):

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from harness import TOOL, PlayerTree, ServerTestCase, play, play_stream, wait_until
+from harness import SANITIZED, TOOL, PlayerTree, ServerTestCase, play, play_stream, wait_until
 from pcm import RATE
 
 SOAK_SECONDS = float(os.environ.get("HARKWELL_SOAK_SECONDS", "10"))
@@ -25,12 +25,6 @@ PADDING_FRAMES = 16384
 PLAYER_GAP_FRAMES = 2400
 
 
-def sanitized(path):
-    with open(path, "rb") as f:
-        return b"__asan_init" in f.read()
-
-
-SANITIZED = bool(TOOL) and sanitized(TOOL)
 
 
 class Reliability(ServerTestCase):
