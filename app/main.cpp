@@ -8,16 +8,14 @@
 #include "app/arguments.h"
 #include "app/stdin_watcher.h"
 #include "capture/loopback_capture.h"
+#include "common/exit_status.h"
+#include "common/messages.h"
 #include "platform/audio_compat.h"
 #include "platform/com_ref.h"
 #include "platform/events.h"
 #include "platform/result.h"
 
 namespace {
-
-constexpr int kExitStopped = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 // Requests process-loopback activation with capture as the completion handler
 // and waits for it to finish. Returns the activation's outcome.
@@ -55,7 +53,7 @@ ResultCode Capture(LoopbackCapture& capture) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) {
-        fwprintf(stderr, L"usage: Harkwell.exe <pid> <include|exclude>\n");
+        fwprintf(stderr, L"" HARKWELL_USAGE_LINE("Harkwell.exe"));
         return kExitUsage;
     }
     const DWORD processId = ParseProcessId(argv[1]);
@@ -75,7 +73,8 @@ int wmain(int argc, wchar_t** argv) {
 
     const ResultCode activation = Activate(*capture.Get(), processId, mode);
     if (IsFailure(activation)) {
-        fwprintf(stderr, L"activate failed: 0x%08x\n", static_cast<unsigned>(activation));
+        fwprintf(stderr, L"" HARKWELL_ACTIVATE_FAILED_FORMAT "\n",
+                 static_cast<unsigned>(activation));
     }
     const ResultCode captured = IsFailure(activation) ? activation : Capture(*capture.Get());
 

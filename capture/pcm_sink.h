@@ -1,16 +1,9 @@
-// Where captured PCM goes. The tool writes to standard output; tests count.
+// Standard output as the Windows tool's PcmSink.
 #pragma once
 
 #include <cstddef>
 
-class PcmSink {
-public:
-    virtual void Write(const void* bytes, size_t size) = 0;
-    virtual void Flush() = 0;
-
-protected:
-    ~PcmSink() = default;
-};
+#include "common/pcm_sink.h"
 
 // Standard output through the C runtime's buffered stream. Results of writes
 // and flushes are not examined: a reader that went away loses the bytes and

@@ -6,6 +6,8 @@
 
 #include <type_traits>
 
+#include "common/result_code.h"
+
 using ResultCode = HRESULT;
 
 inline bool IsFailure(ResultCode result) {
@@ -15,19 +17,14 @@ inline bool IsFailure(ResultCode result) {
 // A platform last-error code as a result code: positive codes map into the
 // Win32 facility (0x8007xxxx), anything else is taken as it is.
 inline ResultCode ResultFromLastError(DWORD lastError) {
-    const LONG code = static_cast<LONG>(lastError);
-    if (code > 0) {
-        return static_cast<ResultCode>(0x80070000u | (lastError & 0xFFFFu));
-    }
-    return static_cast<ResultCode>(code);
+    return static_cast<ResultCode>(ResultFromErrorNumber(lastError));
 }
 
 // The calling thread's last error as a failure. Used right after a call that
 // reported failure: should the platform not have set a last error, E_FAIL
 // keeps the failure from reading as success.
 inline ResultCode FailureFromLastError() {
-    const ResultCode result = ResultFromLastError(GetLastError());
-    return IsFailure(result) ? result : E_FAIL;
+    return static_cast<ResultCode>(FailureFromErrorNumber(GetLastError()));
 }
 
 #define HARKWELL_RETURN_IF_FAILED(expression)                               \

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian or Ubuntu, skipping what
-# is already there. Runs as root, or through sudo when that is available.
+# Installs what building and testing both tools need on Debian or Ubuntu,
+# skipping what is already there. Runs as root, or through sudo when that is
+# available.
 set -euo pipefail
 
 packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest python3
-          ffmpeg sox clang-format)
+          ffmpeg sox clang-format
+          # The Linux tool: its compiler and library, and a PipeWire server
+          # with its session manager, PulseAudio bridge and players for tests.
+          g++ pkg-config libpipewire-0.3-dev pipewire pipewire-bin wireplumber pipewire-pulse
+          pulseaudio-utils dbus)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Harkwell.exe, its tests and the simulated audio stack, and runs every
-# test under Wine.
+# test under Wine; then builds the Linux tool and runs its tests, also with
+# the address and undefined-behaviour sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/wine-env.sh
@@ -9,3 +10,11 @@ cmake --build --preset mingw
 cmake --preset mingw-release
 cmake --build --preset mingw-release
 ctest --preset mingw
+
+for preset in linux linux-asan; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
+cmake --preset linux-release
+cmake --build --preset linux-release

@@ -1,0 +1,204 @@
+"""Tones to play and the judging of captured PCM (s16le, 2 channels, 48 kHz).
+
+Tone strength is measured per block by correlating the samples with a sine
+and a cosine of the tone's frequency (one bin of a discrete Fourier
+transform); the sums run in C through map(), fast enough for minutes of audio.
+"""
+
+import math
+import operator
+import sys
+import wave
+from array import array
+
+RATE = 48000
+CHANNELS = 2
+FRAME_BYTES = 4
+FULL_SCALE = 32768.0
+SILENCE = 64  # |sample| above this counts as sound (about -54 dBFS)
+
+
+def tone_samples(hz, frames, amplitude, rate=RATE, channels=CHANNELS):
+    """A cosine, interleaved over the channels: its first sample is at full
+    amplitude, so the start of the tone is exact in a capture."""
+    step = 2.0 * math.pi * hz / rate
+    peak = amplitude * (FULL_SCALE - 1)
+    # A whole number of cycles per second repeats exactly: compute one second.
+    period = rate if float(hz).is_integer() else frames
+    mono = array("h", (int(round(peak * math.cos(step * n))) for n in range(min(frames, period))))
+    while len(mono) < frames:
+        mono.extend(mono[:frames - len(mono)])
+    samples = array("h", bytes(2 * channels * frames))
+    for channel in range(channels):
+        samples[channel::channels] = mono
+    if sys.byteorder == "big":
+        samples.byteswap()
+    return samples.tobytes()
+
+
+def write_tone(path, hz, frames, amplitude=0.3, rate=RATE, channels=CHANNELS):
+    """A 16-bit WAV file holding a tone (see tone_samples)."""
+    with wave.open(path, "wb") as wav:
+        wav.setnchannels(channels)
+        wav.setsampwidth(2)
+        wav.setframerate(rate)
+        wav.writeframes(tone_samples(hz, frames, amplitude, rate, channels))
+    return path
+
+
+def write_silence(path, frames, rate=RATE, channels=CHANNELS):
+    with wave.open(path, "wb") as wav:
+        wav.setnchannels(channels)
+        wav.setsampwidth(2)
+        wav.setframerate(rate)
+        wav.writeframes(bytes(2 * channels * frames))
+    return path
+
+
+class Pcm:
+    """Captured stereo PCM, split into its channels."""
+
+    def __init__(self, data):
+        whole = len(data) - len(data) % FRAME_BYTES
+        samples = array("h")
+        samples.frombytes(bytes(data[:whole]))
+        if sys.byteorder == "big":
+            samples.byteswap()
+        self.channels = (samples[0::2], samples[1::2])
+        self.frames = len(self.channels[0])
+
+    @property
+    def seconds(self):
+        return self.frames / RATE
+
+    def sound_span(self):
+        """(first, last + 1) frame holding sound in either channel, or None."""
+        first = last = None
+        for channel in self.channels:
+            loud = _loud_edges(channel)
+            if loud:
+                first = loud[0] if first is None else min(first, loud[0])
+                last = loud[-1] if last is None else max(last, loud[-1])
+        return None if first is None else (first, last + 1)
+
+    def describe_edges(self, span, count=4):
+        """The first and last samples of a stretch of sound: a tone that
+        starts at its peak and lost its head shows here."""
+        first, end = span
+        return "first frames %s, last frames %s" % (
+            list(zip(*(channel[first:first + count] for channel in self.channels))),
+            list(zip(*(channel[end - count:end] for channel in self.channels))))
+
+    def silent_gaps(self, block=480):
+        """The lengths (frames, in whole blocks) of the silent stretches
+        between stretches of sound."""
+        gaps, silent_run, heard = [], 0, False
+        for begin in range(0, self.frames, block):
+            loud = any(max(part) > SILENCE or min(part) < -SILENCE
+                       for part in (channel[begin:begin + block] for channel in self.channels))
+            if loud:
+                if heard and silent_run:
+                    gaps.append(silent_run)
+                heard, silent_run = True, 0
+            else:
+                silent_run += block
+        return gaps
+
+    def block_phasors(self, hz, block, start=0, stop=None):
+        """Per block of `block` frames from `start`: for each channel the
+        complex amplitude of the tone (|z| in full-scale units, arg(z) its
+        phase measured against frame 0 of the capture)."""
+        stop = self.frames if stop is None else stop
+        step = 2.0 * math.pi * hz / RATE
+        cos_table = array("d", (math.cos(step * n) for n in range(block)))
+        sin_table = array("d", (math.sin(step * n) for n in range(block)))
+        scale = 2.0 / (block * FULL_SCALE)
+        result = []
+        for begin in range(start, stop - block + 1, block):
+            rotate = complex(math.cos(step * begin), -math.sin(step * begin))
+            row = []
+            for channel in self.channels:
+                part = channel[begin:begin + block]
+                real = sum(map(operator.mul, part, cos_table))
+                imag = -sum(map(operator.mul, part, sin_table))
+                row.append(complex(real, imag) * scale * rotate)
+            result.append((begin, row))
+        return result
+
+    def tone_levels(self, hz, block=4800):
+        """The tone's amplitude (0..1 of full scale) per block, the louder
+        channel of each block."""
+        return [max(abs(z) for z in row) for _, row in self.block_phasors(hz, block)]
+
+    def heard_seconds(self, hz, amplitude, block=4800):
+        """How long the tone sounds at no less than 70 % of its amplitude."""
+        levels = self.tone_levels(hz, block)
+        return sum(block for level in levels if level >= 0.7 * amplitude) / RATE
+
+    def peak_level(self, hz, block=4800):
+        return max(self.tone_levels(hz, block), default=0.0)
+
+    def continuity_faults(self, hz, amplitude, start, stop, block=960):
+        """Blocks between `start` and `stop` where a continuous tone is not
+        what it should be: level off by more than 10 % in either channel, or
+        phase away from the first block's by more than 0.1 rad (a frame lost
+        or repeated anywhere before shifts every later block)."""
+        faults = []
+        blocks = self.block_phasors(hz, block, start, stop)
+        if not blocks:
+            return ["no whole block between frames %d and %d" % (start, stop)]
+        reference = [z / abs(z) if abs(z) > 0 else 1 for z in blocks[0][1]]
+        for begin, row in blocks:
+            for channel, (z, ref) in enumerate(zip(row, reference)):
+                if abs(abs(z) - amplitude) > 0.1 * amplitude:
+                    faults.append("frame %d ch %d: level %.4f, expected %.4f"
+                                  % (begin, channel, abs(z), amplitude))
+                elif abs(math.remainder(math.atan2((z / ref).imag, (z / ref).real), 2 * math.pi)) > 0.1:
+                    faults.append("frame %d ch %d: phase moved by %.3f rad"
+                                  % (begin, channel, math.atan2((z / ref).imag, (z / ref).real)))
+        return faults
+
+
+def _loud_edges(channel):
+    """The first and last index of a sample louder than SILENCE, found a
+    chunk at a time so that long silent stretches cost little."""
+    chunk = 4096
+    first = last = None
+    for begin in range(0, len(channel), chunk):
+        part = channel[begin:begin + chunk]
+        if max(part) > SILENCE or min(part) < -SILENCE:
+            index = next(n for n, v in enumerate(part) if v > SILENCE or v < -SILENCE)
+            first = begin + index
+            break
+    if first is None:
+        return []
+    for end in range(len(channel), first, -chunk):
+        begin = max(first, end - chunk)
+        part = channel[begin:end]
+        if max(part) > SILENCE or min(part) < -SILENCE:
+            index = next(n for n in range(len(part) - 1, -1, -1)
+                         if part[n] > SILENCE or part[n] < -SILENCE)
+            last = begin + index
+            break
+    return [first, last]
+
+
+def stream_tone(out, hz, frames, amplitude):
+    """Writes `frames` of a tone of whole hertz as raw samples (s16le,
+    stereo, 48 kHz), one second at a time."""
+    data = tone_samples(hz, RATE, amplitude)
+    left = frames * FRAME_BYTES
+    while left > 0:
+        out.write(data[:left])
+        left -= len(data)
+    out.flush()
+
+
+if __name__ == "__main__":
+    # pcm.py tone <hz> <frames> <amplitude>: raw s16le stereo 48 kHz on stdout.
+    if len(sys.argv) != 5 or sys.argv[1] != "tone" or not float(sys.argv[2]).is_integer():
+        sys.exit("usage: pcm.py tone <whole hz> <frames> <amplitude>")
+    try:
+        stream_tone(sys.stdout.buffer, float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]))
+    except BrokenPipeError:
+        pass  # the player was stopped
