@@ -230,25 +230,6 @@ class Bench:
             run.stop("sigint")
         return figures
 
-    def period_frames(self, seconds=1.5):
-        """The graph's period while pw-profiler watches, in frames (median)."""
-        log = os.path.join(self.work, "profiler.log")
-        if os.path.exists(log):
-            os.unlink(log)
-        # It leaves plotting scripts in its working folder.
-        profiler = spawn(["pw-profiler", "-o", log], self.server.env, cwd=self.work)
-        time.sleep(seconds)
-        end_group(profiler)
-        periods = []
-        with open(log) as f:
-            for line in f:
-                fields = line.split("\t")
-                if len(fields) > 4 and fields[3].strip():
-                    periods.append(float(fields[3]) * RATE / 1e6)
-        if not periods:
-            raise RuntimeError("pw-profiler logged nothing")
-        return round(median(periods))
-
     def periods(self):
         target = self.players[440].pid
         rows = []
@@ -258,13 +239,13 @@ class Bench:
                 wav = write_tone(os.path.join(self.work, "330.wav"), 330, 600 * RATE, 0.2)
                 extra = spawn(["pw-play", "--latency", "256", wav], self.server.env)
                 time.sleep(1.0)
-            before = self.period_frames()
+            before = self.server.period_frames()
             run = self.harkwell(target, "include")
             run.wait_first_byte()
             time.sleep(0.3)
-            during = self.period_frames()
+            during = self.server.period_frames()
             run.stop("stdin")
-            after = self.period_frames()
+            after = self.server.period_frames()
             rows.append((label, before, during, after))
             if extra is not None:
                 end_group(extra)

@@ -181,10 +181,11 @@ class Capture:
     tool starts with no file descriptor 0 at all).
     """
 
-    def __init__(self, env, args, stdin="pipe"):
-        if not TOOL or not os.access(TOOL, os.X_OK):
+    def __init__(self, env, args, stdin="pipe", program=None):
+        """Runs the tool with `args`, or another recorder's `program` argv."""
+        if program is None and (not TOOL or not os.access(TOOL, os.X_OK)):
             raise AssertionError("HARKWELL_LINUX_BIN must name the harkwell executable")
-        argv = [TOOL] + [str(arg) for arg in args]
+        argv = (program or [TOOL]) + [str(arg) for arg in args]
         stdin_arg = subprocess.PIPE if stdin == "pipe" else subprocess.DEVNULL
         if stdin == "closed":
             # dash exec()s the tool in place, so the pid stays the tool's.
@@ -353,6 +354,14 @@ class ToolTestCase(unittest.TestCase):
         capture = Capture(env or (server or self.server).env, args, stdin)
         self.addCleanup(capture.kill)
         return capture
+
+    def reference_recording(self, serial):
+        """pw-record, PipeWire's own recorder, on the stream of that serial:
+        what the server gives any recorder of it. It stops at SIGINT."""
+        recording = Capture(self.server.env, [], program=["pw-record", "--target", str(serial),
+                                                          "-"])
+        self.addCleanup(recording.kill)
+        return recording
 
     @classmethod
     def wait_for_streams(cls, trees, count, server=None, timeout=WAIT_TIMEOUT):

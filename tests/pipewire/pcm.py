@@ -7,6 +7,7 @@ transform); the sums run in C through map(), fast enough for minutes of audio.
 
 import math
 import operator
+import random
 import sys
 import wave
 from array import array
@@ -46,6 +47,26 @@ def write_tone(path, hz, frames, amplitude=0.3, rate=RATE, channels=CHANNELS):
     return path
 
 
+def write_noise(path, frames, amplitude=0.3, seed=1):
+    """A 16-bit WAV file of white noise, the same on both channels: unlike a
+    tone, no stretch of it repeats, so a stretch of a capture can be found in
+    another capture of the same stream."""
+    peak = int(amplitude * (FULL_SCALE - 1))
+    rng = random.Random(seed)
+    mono = array("h", (rng.randint(-peak, peak) for _ in range(frames)))
+    samples = array("h", bytes(2 * CHANNELS * frames))
+    samples[0::2] = mono
+    samples[1::2] = mono
+    if sys.byteorder == "big":
+        samples.byteswap()
+    with wave.open(path, "wb") as wav:
+        wav.setnchannels(CHANNELS)
+        wav.setsampwidth(2)
+        wav.setframerate(RATE)
+        wav.writeframes(samples.tobytes())
+    return path
+
+
 def write_silence(path, frames, rate=RATE, channels=CHANNELS):
     with wave.open(path, "wb") as wav:
         wav.setnchannels(channels)
@@ -53,6 +74,24 @@ def write_silence(path, frames, rate=RATE, channels=CHANNELS):
         wav.setframerate(rate)
         wav.writeframes(bytes(2 * channels * frames))
     return path
+
+
+def common_stretch(ours, theirs, probe_at, probe_frames=4096):
+    """Lines up two captures of the same stream of noise by finding a probe
+    taken from `ours` (at frame `probe_at`) in `theirs`. Returns the two
+    stretches that cover the same frames, as bytes, or None when the probe is
+    not found."""
+    start = probe_at * FRAME_BYTES
+    probe = ours[start:start + probe_frames * FRAME_BYTES]
+    found = theirs.find(probe)
+    while found >= 0 and found % FRAME_BYTES:
+        found = theirs.find(probe, found + 1)
+    if len(probe) < probe_frames * FRAME_BYTES or found < 0:
+        return None
+    shift = found - start
+    begin = max(0, -shift)
+    end = min(len(ours), len(theirs) - shift)
+    return ours[begin:end], theirs[begin + shift:end + shift]
 
 
 class Pcm:

@@ -20,11 +20,14 @@ import os
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+from pcm import RATE
 
 SINK = "harkwell_test_sink"
 START_TIMEOUT = 20.0  # seconds for the daemons to become ready
@@ -409,6 +412,29 @@ class PrivatePipeWire:
             if process is not None:
                 end_group(process)
         remove_temp_dir(self.root)
+
+    def period_frames(self, seconds=1.5):
+        """The graph's period in frames (the median of what pw-profiler logs
+        while it watches for `seconds`; its fourth column is the period in
+        microseconds)."""
+        work = make_temp_dir("harkwell-profiler-")
+        try:
+            log = os.path.join(work, "profiler.log")
+            # It leaves plotting scripts in its working folder.
+            profiler = spawn(["pw-profiler", "-o", log], self.env, cwd=work)
+            time.sleep(seconds)
+            end_group(profiler)
+            periods = []
+            with open(log) as f:
+                for line in f:
+                    fields = line.split("\t")
+                    if len(fields) > 4 and fields[3].strip():
+                        periods.append(float(fields[3]) * RATE / 1e6)
+        finally:
+            remove_temp_dir(work)
+        if not periods:
+            raise RuntimeError("pw-profiler logged nothing")
+        return round(statistics.median(periods))
 
     def dump(self):
         """The whole graph as pw-dump reports it."""

@@ -2,11 +2,14 @@
 streams that start later, two captures at once, a known tone whole; and what
 it leaves alone: the players' links to the sink and, once it ends, the graph."""
 
+import os
+import shlex
+import signal
 import time
 import unittest
 
 from harness import MAX_PERIOD, SANITIZED, ServerTestCase, play, play_forever, wait_until
-from pcm import RATE
+from pcm import FRAME_BYTES, RATE, common_stretch, write_noise
 
 AMPLITUDE = 0.3
 TREE_A_HZ = 500  # native players, one level down
@@ -160,6 +163,44 @@ class Capturing(ServerTestCase):
                                        msg="%d frames missing; %s"
                                        % (missing, pcm.describe_edges(span)))
                 self.assertDoesNotHear(pcm, TREE_A_HZ, AMPLITUDE)
+
+    def test_writes_what_pipewire_gives_while_the_period_changes(self):
+        # Buffers follow the graph's period: another tree's player that asks
+        # for a short one makes them 8 times smaller, and they grow again
+        # when it goes. PipeWire itself drops a little of a playing stream
+        # when the period changes (pw-record hears the same gap), so the
+        # tool's output is compared, sample for sample, with what pw-record
+        # gets from the same stream at the same time.
+        noise = write_noise(os.path.join(self.work, "noise.wav"), 12 * RATE, AMPLITUDE)
+        tree = self.player_tree(now=[play("native", noise)])
+        graph = self.wait_for_streams([tree], 1)
+        stream = graph.nodes_of(tree.pids(), "Stream/Output/Audio")[0]
+        capture = self.capture(tree.pid, "include")
+        reference = self.reference_recording(graph.serial(graph.nodes, stream))
+        for recorder in (capture, reference):
+            self.assertTrue(recorder.wait_for_sound(0.5), "no sound arrived")
+        before = self.server.period_frames(1.0)
+        short = self.player_tree(now=["pw-play --latency 256 %s"
+                                      % shlex.quote(self.tone(TREE_A_HZ, 30))])
+        self.wait_for_streams([short], 1)
+        during = self.server.period_frames(1.0)
+        short.stop()
+        after = self.server.period_frames(1.0)
+        ours = self.finish(capture).stdout
+        os.kill(reference.pid, signal.SIGINT)
+        theirs = reference.wait_exit().stdout
+        self.assertEqual((MAX_PERIOD, 256, MAX_PERIOD), (before, during, after),
+                         "the period did not change as the players asked")
+        stretches = common_stretch(ours, theirs, probe_at=RATE // 4)
+        self.assertIsNotNone(stretches, "the tool's output is not in pw-record's")
+        ours, theirs = stretches
+        # From before the short player came until after it went.
+        self.assertGreaterEqual(len(ours), 3 * RATE * FRAME_BYTES)
+        if ours != theirs:
+            differs = next(i for i in range(0, len(ours), FRAME_BYTES)
+                           if ours[i:i + FRAME_BYTES] != theirs[i:i + FRAME_BYTES])
+            self.fail("frame %d of %d differs from pw-record's"
+                      % (differs // FRAME_BYTES, len(ours) // FRAME_BYTES))
 
     def test_two_captures_at_once(self):
         a, b = self.tree_a, self.tree_b
