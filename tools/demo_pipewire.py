@@ -21,18 +21,17 @@ import argparse
 import math
 import os
 import shlex
-import subprocess
 import sys
-import threading
 import time
 import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "pipewire"))
 
+from harness import Capture  # noqa: E402
 from pcm import RATE, Pcm, write_tone  # noqa: E402
 from private_pipewire import (PrivatePipeWire, end_group, make_temp_dir,  # noqa: E402
-                              remove_temp_dir, spawn, wait_leader)
+                              remove_temp_dir, spawn)
 
 TREES = {"A": 440, "B": 1000}
 AMPLITUDE = 0.25          # each player at a quarter of full scale (-12 dBFS)
@@ -62,34 +61,14 @@ class Recording:
 def record(tool, env, pid, mode):
     """Runs harkwell until RECORD_SECONDS of audio arrived, then closes its
     stdin and waits for it to end."""
-    process = spawn([tool, str(pid), mode], env, stdin=subprocess.PIPE,
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = bytearray(), bytearray()
-    enough = threading.Event()
-
-    def pump(stream, sink):
-        while True:
-            chunk = os.read(stream.fileno(), 65536)
-            if not chunk:
-                break
-            sink.extend(chunk)
-            if sink is out and len(out) >= RECORD_SECONDS * RATE * 4:
-                enough.set()
-        enough.set()
-
-    pumps = [threading.Thread(target=pump, args=(process.stdout, out), daemon=True),
-             threading.Thread(target=pump, args=(process.stderr, err), daemon=True)]
-    for thread in pumps:
-        thread.start()
-    enough.wait(START_TIMEOUT + RECORD_SECONDS)
-    closed = time.monotonic()
-    process.stdin.close()
-    ended = wait_leader(process, EXIT_TIMEOUT)
-    stop_ms = 1000 * (time.monotonic() - closed) if ended else None
-    status = end_group(process, grace=0)
-    for thread in pumps:
-        thread.join(EXIT_TIMEOUT)
-    return Recording(status, bytes(out), bytes(err), stop_ms)
+    capture = Capture(env, [pid, mode], program=[tool])
+    capture.wait_for_bytes(RECORD_SECONDS * RATE * 4, START_TIMEOUT + RECORD_SECONDS)
+    try:
+        result = capture.stop(EXIT_TIMEOUT)
+    except AssertionError:  # it did not end in time, and has been killed
+        return Recording(capture.process.returncode, bytes(capture.stdout),
+                         bytes(capture.stderr), None)
+    return Recording(result.status, result.stdout, result.stderr, 1000 * result.stop_seconds)
 
 
 def write_wav(path, pcm):

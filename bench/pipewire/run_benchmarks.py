@@ -39,6 +39,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "pipewire"))
 
+from harness import children_of, wait_until  # noqa: E402
 from pcm import RATE, write_tone  # noqa: E402
 from private_pipewire import PrivatePipeWire, end_group, make_temp_dir, spawn  # noqa: E402
 
@@ -46,17 +47,6 @@ PARTS = ("cpu", "stop", "first-byte", "period")
 EXIT_TIMEOUT = 20.0
 WAIT_TIMEOUT = 20.0
 TONES = {"pw-play": (440, 660), "paplay": (550, 880)}
-
-
-def wait_until(predicate, timeout=WAIT_TIMEOUT, interval=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise RuntimeError("timed out waiting for %s" % predicate.__name__)
-        time.sleep(interval)
 
 
 class Reader:
@@ -165,19 +155,19 @@ class Bench:
         def all_linked():
             graph = self.server.dump()
             return graph if len(graph.streams()) >= 4 else None
-        self.graph = wait_until(all_linked)
+        self.graph = wait_until(all_linked, WAIT_TIMEOUT)
+        if self.graph is None:
+            raise RuntimeError("the four players never reached the graph")
         time.sleep(0.5)
 
     def target_serial(self, hz):
         """The object serial of the stream the player of `hz` plays."""
         graph = self.server.dump()
-        shell = self.players[hz].pid
-        children = subprocess.run(["pgrep", "-P", str(shell)], capture_output=True,
-                                  text=True).stdout.split()
-        nodes = graph.nodes_of([int(pid) for pid in children], "Stream/Output/Audio")
+        # The player is the child of the tree's shell.
+        nodes = graph.nodes_of(children_of(self.players[hz].pid), "Stream/Output/Audio")
         if len(nodes) != 1:
             raise RuntimeError("expected one stream for %d Hz, found %r" % (hz, nodes))
-        return graph.props(graph.nodes[nodes[0]])["object.serial"]
+        return graph.serial(graph.nodes, nodes[0])
 
     def harkwell(self, pid, mode):
         return Run([self.tool, str(pid), mode], self.server.env)
