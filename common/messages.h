@@ -9,3 +9,13 @@
 // The start of the failure line; the argument is the result code as an
 // unsigned 32-bit value.
 #define HARKWELL_ACTIVATE_FAILED_FORMAT "activate failed: 0x%08x"
+
+// The listers' usage line, for a program of the given name.
+#define HARKWELL_LIST_USAGE_LINE(program) "usage: " program " [--json]\n"
+
+// The listers' failures: the audio system refused or failed (the argument is
+// the result code as an unsigned 32-bit value), or did not answer in time
+// (the argument is the bound in seconds, as unsigned long).
+#define HARKWELL_UNREACHABLE_FORMAT "cannot reach the audio system: 0x%08x"
+#define HARKWELL_NO_ANSWER_FORMAT "cannot reach the audio system: no answer within %lu seconds"
+#define HARKWELL_LIST_NOT_WRITTEN "cannot write the list to standard output"

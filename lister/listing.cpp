@@ -1,14 +1,8 @@
 #include "lister/listing.h"
 
-#include <cstdio>
-
 #include "lister/root.h"
 
 namespace {
-
-const char* StateWord(bool active) {
-    return active ? "active" : "inactive";
-}
 
 std::string Utf8(const std::wstring& text) {
     if (text.empty()) return std::string();
@@ -20,38 +14,6 @@ std::string Utf8(const std::wstring& text) {
     return result;
 }
 
-// A JSON string literal of UTF-16 text; characters outside ASCII become
-// \uXXXX escapes, pairs of surrogates as two escapes.
-std::string JsonString(const std::wstring& text) {
-    std::string json = "\"";
-    for (const wchar_t unit : text) {
-        if (unit == L'"' || unit == L'\\') {
-            json += '\\';
-            json += static_cast<char>(unit);
-        } else if (unit < 0x20 || unit > 0x7E) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
-            json += escape;
-        } else {
-            json += static_cast<char>(unit);
-        }
-    }
-    return json + "\"";
-}
-
-// Columns of the table: PID, ROOT and STATE are padded to these widths and
-// followed by one space, so a wider value still stays apart from the next.
-constexpr int kPidWidth = 6;
-constexpr int kStateWidth = 9;
-
-std::string Columns(const std::string& pid, const std::string& root, const std::string& state,
-                    const std::string& name) {
-    char columns[64];
-    std::snprintf(columns, sizeof columns, "%-*s %-*s %-*s ", kPidWidth, pid.c_str(), kPidWidth,
-                  root.c_str(), kStateWidth, state.c_str());
-    return columns + name;
-}
-
 }  // namespace
 
 std::vector<ListedProcess> BuildListing(const std::vector<SessionOwner>& owners,
@@ -60,23 +22,12 @@ std::vector<ListedProcess> BuildListing(const std::vector<SessionOwner>& owners,
     for (const SessionOwner& owner : owners) {
         const ProcessRecord* process = FindProcess(table, owner.pid);
         if (process == nullptr) continue;
-        listing.push_back(
-            ListedProcess{owner.pid, FindRoot(table, owner.pid), owner.active, process->name});
+        ListedProcess row;
+        row.pid = owner.pid;
+        row.root = FindRoot(table, owner.pid);
+        row.active = owner.active;
+        row.name = Utf8(process->name);
+        listing.push_back(std::move(row));
     }
     return listing;
-}
-
-std::string TableHeader() {
-    return Columns("PID", "ROOT", "STATE", "NAME");
-}
-
-std::string TableRow(const ListedProcess& process) {
-    return Columns(std::to_string(process.pid), std::to_string(process.root),
-                   StateWord(process.active), Utf8(process.name));
-}
-
-std::string JsonLine(const ListedProcess& process) {
-    return "{\"pid\":" + std::to_string(process.pid) + ",\"root\":" + std::to_string(process.root) +
-           ",\"state\":\"" + StateWord(process.active) + "\",\"name\":" + JsonString(process.name) +
-           "}";
 }

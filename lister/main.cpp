@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "common/messages.h"
 #include "lister/audio_sessions.h"
 #include "lister/listing.h"
 #include "lister/process_table.h"
@@ -40,7 +41,7 @@ DWORD WINAPI ReadSessions(void* parameter) {
 }
 
 void PrintUnreachable(ResultCode result) {
-    fwprintf(stderr, L"cannot reach the audio system: 0x%08x\n", static_cast<unsigned>(result));
+    fwprintf(stderr, L"" HARKWELL_UNREACHABLE_FORMAT L"\n", static_cast<unsigned>(result));
 }
 
 // Reads the session owners within the time limit; prints why not and returns
@@ -55,7 +56,7 @@ bool ReadSessionsInTime(std::vector<SessionOwner>& owners) {
     if (WaitForSingleObject(thread.Get(), kAnswerSeconds * 1000) != WAIT_OBJECT_0) {
         // The thread may still write its reading; it goes with the process.
         static_cast<void>(reading.release());
-        fwprintf(stderr, L"cannot reach the audio system: no answer within %lu seconds\n",
+        fwprintf(stderr, L"" HARKWELL_NO_ANSWER_FORMAT L"\n",
                  static_cast<unsigned long>(kAnswerSeconds));
         return false;
     }
@@ -76,7 +77,7 @@ bool WriteLine(const std::string& line) {
 int wmain(int argc, wchar_t** argv) {
     const bool json = argc == 2 && std::wcscmp(argv[1], L"--json") == 0;
     if (argc > 2 || (argc == 2 && !json)) {
-        fwprintf(stderr, L"usage: Harkwell-list.exe [--json]\n");
+        fwprintf(stderr, L"" HARKWELL_LIST_USAGE_LINE("Harkwell-list.exe"));
         return kExitUsage;
     }
 
@@ -91,13 +92,14 @@ int wmain(int argc, wchar_t** argv) {
         return kExitFailed;
     }
 
-    bool written = json || WriteLine(TableHeader());
+    bool written = json || WriteLine(TableHeader(ListingColumns::kName));
     for (const ListedProcess& process : BuildListing(owners, processes)) {
-        written = written && WriteLine(json ? JsonLine(process) : TableRow(process));
+        written = written && WriteLine(json ? JsonLine(process, ListingColumns::kName)
+                                            : TableRow(process, ListingColumns::kName));
     }
     written = std::fflush(stdout) == 0 && written;
     if (!written) {
-        fwprintf(stderr, L"cannot write the list to standard output\n");
+        fwprintf(stderr, L"" HARKWELL_LIST_NOT_WRITTEN L"\n");
         return kExitFailed;
     }
     return kExitListed;
