@@ -1,6 +1,5 @@
 // Entry point of the Linux tool: command line, start-up and shutdown order,
 // messages and exit status.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,24 +10,10 @@
 #include "common/result_code.h"
 #include "linux/command_line.h"
 #include "linux/fd_pcm_sink.h"
+#include "linux/standard_descriptors.h"
 #include "linux/tree_capture.h"
 
 namespace {
-
-// A standard descriptor the caller left closed would be taken by the first
-// descriptor the library opens (its socket to the server) and receive our
-// audio or be read as input. Each closed one is held by /dev/null instead:
-// no input reads as its end, and output goes nowhere.
-void HoldClosedStandardDescriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1) continue;
-        const int opened = open("/dev/null", O_RDWR);
-        if (opened != -1 && opened != fd) {
-            dup2(opened, fd);
-            close(opened);
-        }
-    }
-}
 
 // Present in sanitized builds only: checks for leaks now, as exit would.
 extern "C" void __lsan_do_leak_check() __attribute__((weak));

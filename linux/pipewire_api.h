@@ -25,6 +25,12 @@ inline int AddCoreListener(pw_core* core, spa_hook* listener, const pw_core_even
     return pw_core_add_listener(core, listener, events, data);
 }
 
+// Asks the server to answer with a done event carrying the returned sequence
+// number once it has handled everything sent before.
+inline int SyncCore(pw_core* core) {
+    return pw_core_sync(core, PW_ID_CORE, 0);
+}
+
 inline pw_registry* GetRegistry(pw_core* core) {
     return pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
 }

@@ -1,9 +1,8 @@
 #include "linux/process_tree.h"
 
-#include <charconv>
-#include <fstream>
-#include <iterator>
 #include <utility>
+
+#include "linux/proc_records.h"
 
 namespace {
 
@@ -14,31 +13,16 @@ constexpr int kMaxTreeDepth = 4096;
 }  // namespace
 
 std::optional<uint32_t> ParentFromStatRecord(std::string_view record) {
-    // "<pid> (<comm>) <state> <ppid> ...": the name ends at the last ')'.
-    const size_t nameEnd = record.rfind(')');
-    if (nameEnd == std::string_view::npos) return std::nullopt;
-    std::string_view rest = record.substr(nameEnd + 1);
-    // Skip " <state> " to reach the parent field.
-    const size_t stateStart = rest.find_first_not_of(' ');
-    if (stateStart == std::string_view::npos) return std::nullopt;
-    const size_t stateEnd = rest.find(' ', stateStart);
-    if (stateEnd == std::string_view::npos) return std::nullopt;
-    rest = rest.substr(stateEnd + 1);
-
-    uint32_t parent = 0;
-    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), parent);
-    if (error != std::errc() || end == rest.data()) return std::nullopt;
-    if (end != rest.data() + rest.size() && *end != ' ') return std::nullopt;
-    return parent;
+    const std::optional<StatFields> stat = ParseStatRecord(record);
+    if (!stat) return std::nullopt;
+    return stat->parent;
 }
 
 ParentLookup ProcParentLookup(std::string procRoot) {
     return [root = std::move(procRoot)](uint32_t pid) -> std::optional<uint32_t> {
-        std::ifstream file(root + "/" + std::to_string(pid) + "/stat");
-        if (!file) return std::nullopt;
-        const std::string record{std::istreambuf_iterator<char>(file),
-                                 std::istreambuf_iterator<char>()};
-        return ParentFromStatRecord(record);
+        const std::optional<std::string> record = ReadStatRecord(root, pid);
+        if (!record) return std::nullopt;
+        return ParentFromStatRecord(*record);
     };
 }
 

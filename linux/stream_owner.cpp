@@ -1,9 +1,9 @@
 #include "linux/stream_owner.h"
 
-#include <unistd.h>
-
 #include <charconv>
 #include <cstring>
+
+#include "linux/proc_records.h"
 
 std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts) {
     const bool throughBridge =
@@ -15,18 +15,9 @@ std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts) {
 }
 
 bool RunsPipeWire(const std::string& procRoot, uint32_t pid) {
-    const std::string link = procRoot + "/" + std::to_string(pid) + "/exe";
-    char target[4096];
-    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-    if (length <= 0) return false;
-    std::string_view path(target, static_cast<size_t>(length));
-    // An executable replaced on disk since the process started (an upgrade).
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (path.size() > kDeleted.size() && path.substr(path.size() - kDeleted.size()) == kDeleted) {
-        path.remove_suffix(kDeleted.size());
-    }
-    const size_t slash = path.rfind('/');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const std::optional<std::string> path = ExecutablePath(procRoot, pid);
+    if (!path) return false;
+    const std::string_view name = FileNameOf(*path);
     // The bridge is the pipewire executable, started through a link named
     // after the bridge; a system may install either name.
     return name == "pipewire" || name == "pipewire-pulse";

@@ -71,16 +71,14 @@ ProcessTreeCapture::~ProcessTreeCapture() {
     retiredCleanup_.Reset();
     if (stream_) spa_hook_remove(&streamListener_);
     if (registry_) spa_hook_remove(&registryListener_);
-    if (core_) spa_hook_remove(&coreListener_);
+    if (connection_.Core() != nullptr) spa_hook_remove(&coreListener_);
     links_.clear();
     pendingClients_.clear();
     pendingNodes_.clear();
     retired_.clear();
     stream_.reset();
     registry_.reset();
-    core_.reset();
-    context_.reset();
-    mainLoop_.reset();
+    connection_.Close();
 }
 
 // Event tables: the library calls these with the object they were added with.
@@ -157,9 +155,8 @@ const pw_proxy_events ProcessTreeCapture::kLinkEvents = [] {
 }();
 
 std::optional<SetupFailure> ProcessTreeCapture::Start() {
-    mainLoop_.reset(pw_main_loop_new(nullptr));
-    if (!mainLoop_) return SetupFailure{errno, "cannot create the event loop"};
-    loop_ = pw_main_loop_get_loop(mainLoop_.get());
+    if (std::optional<SetupFailure> failure = connection_.Connect()) return failure;
+    loop_ = connection_.Loop();
     retiredCleanup_ = SourcePtr(
         loop_,
         AddEventSource(
@@ -168,21 +165,9 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
             this));
     if (!retiredCleanup_) return SetupFailure{errno, "cannot create the event loop"};
 
-    context_.reset(pw_context_new(loop_, nullptr, 0));
-    if (!context_) return SetupFailure{errno, "cannot set up the PipeWire client library"};
+    AddCoreListener(connection_.Core(), &coreListener_, &kCoreEvents, this);
 
-    core_.reset(pw_context_connect(context_.get(), nullptr, 0));
-    if (!core_) {
-        // The library reports every way of finding no server as EHOSTDOWN.
-        const int error = errno;
-        if (error != EHOSTDOWN) return SetupFailure{error, "cannot connect to the PipeWire server"};
-        return SetupFailure{error,
-                            "no PipeWire server to connect to; start one, or point "
-                            "XDG_RUNTIME_DIR or PIPEWIRE_REMOTE at it"};
-    }
-    AddCoreListener(core_.get(), &coreListener_, &kCoreEvents, this);
-
-    registry_.reset(GetRegistry(core_.get()));
+    registry_.reset(GetRegistry(connection_.Core()));
     if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
     AddRegistryListener(registry_.get(), &registryListener_, &kRegistryEvents, this);
 
@@ -191,7 +176,7 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
                                                PW_KEY_NODE_AUTOCONNECT, "false", nullptr));
     if (!properties) return SetupFailure{errno, "cannot create the capture stream"};
     // The stream takes the properties, even when it fails.
-    stream_.reset(pw_stream_new(core_.get(), "harkwell", properties.release()));
+    stream_.reset(pw_stream_new(connection_.Core(), "harkwell", properties.release()));
     if (!stream_) return SetupFailure{errno, "cannot create the capture stream"};
     pw_stream_add_listener(stream_.get(), &streamListener_, &kStreamEvents, this);
 
@@ -219,7 +204,7 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     if (!setupTimer_) return SetupFailure{errno, "cannot create the event loop"};
     ArmTimerSource(loop_, setupTimer_.Get(), kSetupTimeout);
 
-    pw_main_loop_run(mainLoop_.get());
+    pw_main_loop_run(connection_.MainLoop());
     setupTimer_.Reset();
     if (setupFailure_) return setupFailure_;
     return std::nullopt;
@@ -251,7 +236,7 @@ bool ProcessTreeCapture::Run(int input) {
         if (!inputWatch_) return false;
         SignalEventSource(loop_, inputWatch_.Get());
     }
-    if (!failed_) pw_main_loop_run(mainLoop_.get());
+    if (!failed_) pw_main_loop_run(connection_.MainLoop());
     inputWatch_.Reset();
     return inputEnded_ && !failed_;
 }
@@ -406,7 +391,7 @@ void ProcessTreeCapture::CreateLinks(const std::vector<LinkEnds>& wanted) {
         auto link = std::make_unique<Link>();
         link->owner = this;
         link->ends = ends;
-        link->proxy.reset(CreateLink(core_.get(), &properties));
+        link->proxy.reset(CreateLink(connection_.Core(), &properties));
         if (!link->proxy) {
             table_.ForgetLink(ends);
             continue;
@@ -468,7 +453,7 @@ void ProcessTreeCapture::OnStreamState(pw_stream_state state, const char* error)
     if (node == SPA_ID_INVALID) return;
     started_ = true;
     CreateLinks(table_.SetCaptureNode(node));
-    pw_main_loop_quit(mainLoop_.get());
+    pw_main_loop_quit(connection_.MainLoop());
 }
 
 void ProcessTreeCapture::OnProcess() {
@@ -501,10 +486,10 @@ void ProcessTreeCapture::OnInputReadable() {
 void ProcessTreeCapture::Fail(int error, std::string reason) {
     if (!started_ && !setupFailure_) setupFailure_ = SetupFailure{error, std::move(reason)};
     failed_ = true;
-    pw_main_loop_quit(mainLoop_.get());
+    pw_main_loop_quit(connection_.MainLoop());
 }
 
 void ProcessTreeCapture::StopAtEndOfInput() {
     inputEnded_ = true;
-    pw_main_loop_quit(mainLoop_.get());
+    pw_main_loop_quit(connection_.MainLoop());
 }

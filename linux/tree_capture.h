@@ -20,16 +20,11 @@
 
 #include "common/pcm_sink.h"
 #include "linux/link_table.h"
+#include "linux/pipewire_connection.h"
 #include "linux/pipewire_api.h"
 #include "linux/process_tree.h"
 #include "linux/stream_owner.h"
 #include "linux/tree_mode.h"
-
-// Why setting up failed: an error number and a short reason a person can act on.
-struct SetupFailure {
-    int error;
-    std::string reason;
-};
 
 class ProcessTreeCapture {
 public:
@@ -97,10 +92,9 @@ private:
     ParentLookup parentOf_;
     std::string procRoot_;
 
-    MainLoopPtr mainLoop_;
+    PipeWireConnection connection_;
+    // Of connection_, once connected.
     pw_loop* loop_ = nullptr;
-    ContextPtr context_;
-    CorePtr core_;
     spa_hook coreListener_{};
     RegistryPtr registry_;
     spa_hook registryListener_{};
