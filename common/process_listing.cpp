@@ -38,18 +38,27 @@ uint32_t NextCodePoint(const std::string& text, size_t& at) {
     constexpr uint32_t kReplacement = 0xFFFD;
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
-    size_t length = 0;
-    uint32_t point = 0;
-    uint32_t least = 0;
     if (lead < 0x80) {
         ++at;
         return lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, point = lead & 0x1Fu, least = 0x80;
+    }
+    // The sequence's length, the lead byte's bits, and the least code point
+    // that needs this length (anything less is an overlong form).
+    size_t length = 0;
+    uint32_t point = 0;
+    uint32_t least = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        point = lead & 0x1Fu;
+        least = 0x80;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, point = lead & 0x0Fu, least = 0x800;
+        length = 3;
+        point = lead & 0x0Fu;
+        least = 0x800;
     } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, point = lead & 0x07u, least = 0x10000;
+        length = 4;
+        point = lead & 0x07u;
+        least = 0x10000;
     } else {
         ++at;
         return kReplacement;
