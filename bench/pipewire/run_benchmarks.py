@@ -18,6 +18,8 @@ PulseAudio bridge (paplay). Then, interleaved round by round:
 - The graph's period (quantum), read with pw-profiler (its fourth column is
   the period in microseconds) before and during a capture, with the players as
   they are and with a player that asks for a small period.
+- Listing: harkwell-list, start -> exit with the table read, beside pw-dump
+  reading the whole graph once.
 
 Prints a Markdown report on stdout.
 """
@@ -43,7 +45,7 @@ from harness import children_of, wait_until  # noqa: E402
 from pcm import RATE, write_tone  # noqa: E402
 from private_pipewire import PrivatePipeWire, end_group, make_temp_dir, spawn  # noqa: E402
 
-PARTS = ("cpu", "stop", "first-byte", "period")
+PARTS = ("cpu", "stop", "first-byte", "period", "list")
 EXIT_TIMEOUT = 20.0
 WAIT_TIMEOUT = 20.0
 TONES = {"pw-play": (440, 660), "paplay": (550, 880)}
@@ -130,13 +132,15 @@ def median(values):
 
 
 class Bench:
-    def __init__(self, tool, seconds, rounds):
+    def __init__(self, tool, lister, seconds, rounds):
         self.tool = tool
+        self.lister = lister
         self.seconds = seconds
         self.rounds = rounds
         self.server = PrivatePipeWire().start()
         self.work = make_temp_dir("harkwell-bench-")
         self.players = {}
+        self.listed = 0  # rows in the last listing
 
     def close(self):
         for player in self.players.values():
@@ -242,6 +246,25 @@ class Bench:
         return rows
 
 
+    def listing(self):
+        """Wall time of one listing, beside pw-dump reading the graph once."""
+        programs = {"harkwell-list": [self.lister], "pw-dump": ["pw-dump"]}
+        figures = {name: [] for name in programs}
+        for _ in range(self.rounds * 10):
+            for name, argv in programs.items():
+                started = time.monotonic()
+                result = subprocess.run(argv, env=self.server.env, stdin=subprocess.DEVNULL,
+                                        capture_output=True, timeout=EXIT_TIMEOUT)
+                elapsed = time.monotonic() - started
+                if result.returncode != 0:
+                    raise RuntimeError("%s failed: %r" % (name, result.stderr))
+                figures[name].append(1000.0 * elapsed)
+        table = subprocess.run([self.lister], env=self.server.env, stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=EXIT_TIMEOUT).stdout.decode()
+        self.listed = len(table.splitlines()) - 1
+        return figures
+
+
 def describe_machine():
     cpu = "unknown"
     try:
@@ -264,6 +287,8 @@ def describe_machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tool", default=os.path.join(ROOT, "build", "linux-release", "harkwell"))
+    parser.add_argument("--lister",
+                        default=os.path.join(ROOT, "build", "linux-release", "harkwell-list"))
     parser.add_argument("--seconds", type=float, default=10.0, help="seconds per CPU run")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--only", choices=PARTS, action="append",
@@ -271,16 +296,19 @@ def main():
     args = parser.parse_args()
     parts = args.only or PARTS
     tool = os.path.abspath(args.tool)
-    if not os.access(tool, os.X_OK):
-        sys.exit("no executable at %s (build the linux-release preset first)" % tool)
+    lister = os.path.abspath(args.lister)
+    for program in (tool, lister):
+        if not os.access(program, os.X_OK):
+            sys.exit("no executable at %s (build the linux-release preset first)" % program)
 
-    bench = Bench(tool, args.seconds, args.rounds)
+    bench = Bench(tool, lister, args.seconds, args.rounds)
     try:
         bench.start_players()
         cpu = bench.cpu() if "cpu" in parts else None
         stop = bench.stop_latency() if "stop" in parts else None
         first = bench.first_byte() if "first-byte" in parts else None
         periods = bench.periods() if "period" in parts else None
+        listing = bench.listing() if "list" in parts else None
     finally:
         bench.close()
 
@@ -296,6 +324,8 @@ def main():
         print_first_byte(first)
     if periods is not None:
         print_periods(periods)
+    if listing is not None:
+        print_listing(listing, bench.listed)
 
 
 def print_cpu(cpu, args):
@@ -340,6 +370,18 @@ def print_periods(periods):
     print("| --- | ---: | ---: | ---: |")
     for label, before, during, after in periods:
         print("| %s | %d | %d | %d |" % (label, before, during, after))
+
+
+
+def print_listing(listing, listed):
+    print()
+    print("### Listing: start -> exit (%d runs, ms; %d rows listed)"
+          % (len(listing["pw-dump"]), listed))
+    print()
+    print("| Program | median | min | max |")
+    print("| --- | ---: | ---: | ---: |")
+    for name, values in listing.items():
+        print("| %s | %.1f | %.1f | %.1f |" % (name, median(values), min(values), max(values)))
 
 
 if __name__ == "__main__":
