@@ -140,7 +140,6 @@ class Bench:
         self.server = PrivatePipeWire().start()
         self.work = make_temp_dir("harkwell-bench-")
         self.players = {}
-        self.listed = 0  # rows in the last listing
 
     def close(self):
         for player in self.players.values():
@@ -245,9 +244,9 @@ class Bench:
                 end_group(extra)
         return rows
 
-
     def listing(self):
-        """Wall time of one listing, beside pw-dump reading the graph once."""
+        """Wall time of one listing, beside pw-dump reading the graph once;
+        also the rows of the last listing."""
         programs = {"harkwell-list": [self.lister], "pw-dump": ["pw-dump"]}
         figures = {name: [] for name in programs}
         for _ in range(self.rounds * 10):
@@ -259,10 +258,9 @@ class Bench:
                 if result.returncode != 0:
                     raise RuntimeError("%s failed: %r" % (name, result.stderr))
                 figures[name].append(1000.0 * elapsed)
-        table = subprocess.run([self.lister], env=self.server.env, stdin=subprocess.DEVNULL,
-                               capture_output=True, timeout=EXIT_TIMEOUT).stdout.decode()
-        self.listed = len(table.splitlines()) - 1
-        return figures
+                if name == "harkwell-list":
+                    rows = len(result.stdout.splitlines()) - 1  # after the header
+        return figures, rows
 
 
 def describe_machine():
@@ -319,13 +317,16 @@ def main():
     if cpu is not None:
         print_cpu(cpu, args)
     if stop is not None:
-        print_stop(stop)
+        print_times("Stop latency: stdin closed -> exit (%d runs, ms)" % len(stop["cat"]), stop,
+                    digits=2)
     if first is not None:
         print_first_byte(first)
     if periods is not None:
         print_periods(periods)
     if listing is not None:
-        print_listing(listing, bench.listed)
+        figures, rows = listing
+        print_times("Listing: start -> exit (%d runs, ms; %d rows listed)"
+                    % (len(figures["pw-dump"]), rows), figures, digits=1)
 
 
 def print_cpu(cpu, args):
@@ -341,14 +342,16 @@ def print_cpu(cpu, args):
         print("| %s | %.2f | %.3f | %.2f |" % (name, cpu_ms, audio, cpu_ms / reference))
 
 
-def print_stop(stop):
+def print_times(heading, figures, digits):
+    """A table of times per program: median, min and max."""
     print()
-    print("### Stop latency: stdin closed -> exit (%d runs, ms)" % len(stop["cat"]))
+    print("### " + heading)
     print()
     print("| Program | median | min | max |")
     print("| --- | ---: | ---: | ---: |")
-    for name, values in stop.items():
-        print("| %s | %.2f | %.2f | %.2f |" % (name, median(values), min(values), max(values)))
+    row = "| %%s | %%.%df | %%.%df | %%.%df |" % (digits, digits, digits)
+    for name, values in figures.items():
+        print(row % (name, median(values), min(values), max(values)))
 
 
 def print_first_byte(first):
@@ -370,18 +373,6 @@ def print_periods(periods):
     print("| --- | ---: | ---: | ---: |")
     for label, before, during, after in periods:
         print("| %s | %d | %d | %d |" % (label, before, during, after))
-
-
-
-def print_listing(listing, listed):
-    print()
-    print("### Listing: start -> exit (%d runs, ms; %d rows listed)"
-          % (len(listing["pw-dump"]), listed))
-    print()
-    print("| Program | median | min | max |")
-    print("| --- | ---: | ---: | ---: |")
-    for name, values in listing.items():
-        print("| %s | %.1f | %.1f | %.1f |" % (name, median(values), min(values), max(values)))
 
 
 if __name__ == "__main__":
