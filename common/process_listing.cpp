@@ -1,7 +1,5 @@
 #include "common/process_listing.h"
 
-#include <cstdio>
-
 namespace {
 
 const char* StateWord(bool active) {
@@ -107,6 +105,10 @@ std::string JsonString(const std::string& text) {
     return json + "\"";
 }
 
+bool WriteLine(std::FILE* out, const std::string& line) {
+    return std::fputs(line.c_str(), out) >= 0 && std::fputc('\n', out) != EOF;
+}
+
 std::string Columns(const std::string& pid, const std::string& root, const std::string& state,
                     const std::string& name) {
     return Padded(pid, kPidWidth) + Padded(root, kPidWidth) + Padded(state, kStateWidth) + name;
@@ -139,4 +141,14 @@ std::string JsonLine(const ListedProcess& process, ListingColumns columns) {
         json += process.application.empty() ? "null" : JsonString(process.application);
     }
     return json + "}";
+}
+
+bool WriteListing(std::FILE* out, const std::vector<ListedProcess>& listing, bool json,
+                  ListingColumns columns) {
+    bool written = json || WriteLine(out, TableHeader(columns));
+    for (const ListedProcess& process : listing) {
+        written = written &&
+                  WriteLine(out, json ? JsonLine(process, columns) : TableRow(process, columns));
+    }
+    return std::fflush(out) == 0 && written;
 }

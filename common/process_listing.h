@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 struct ListedProcess {
     uint32_t pid = 0;
@@ -37,3 +39,9 @@ std::string TableRow(const ListedProcess& process, ListingColumns columns);
 // U+FFFD. With the application column, "application" is the stream's name
 // as stated, or null.
 std::string JsonLine(const ListedProcess& process, ListingColumns columns);
+
+// Writes the table (header first, also when there are no rows) or the JSON
+// lines, one line each, and flushes `out`. False when any of it could not be
+// written.
+bool WriteListing(std::FILE* out, const std::vector<ListedProcess>& listing, bool json,
+                  ListingColumns columns);

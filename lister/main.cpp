@@ -68,10 +68,6 @@ bool ReadSessionsInTime(std::vector<SessionOwner>& owners) {
     return true;
 }
 
-bool WriteLine(const std::string& line) {
-    return std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -92,13 +88,7 @@ int wmain(int argc, wchar_t** argv) {
         return kExitFailed;
     }
 
-    bool written = json || WriteLine(TableHeader(ListingColumns::kName));
-    for (const ListedProcess& process : BuildListing(owners, processes)) {
-        written = written && WriteLine(json ? JsonLine(process, ListingColumns::kName)
-                                            : TableRow(process, ListingColumns::kName));
-    }
-    written = std::fflush(stdout) == 0 && written;
-    if (!written) {
+    if (!WriteListing(stdout, BuildListing(owners, processes), json, ListingColumns::kName)) {
         fwprintf(stderr, L"" HARKWELL_LIST_NOT_WRITTEN L"\n");
         return kExitFailed;
     }

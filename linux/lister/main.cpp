@@ -20,12 +20,6 @@ constexpr int kExitListed = 0;
 // milliseconds; a server that is hung must not hang the caller with it.
 constexpr unsigned long kAnswerSeconds = 10;
 
-constexpr ListingColumns kColumns = ListingColumns::kNameAndApplication;
-
-bool WriteLine(const std::string& line) {
-    return std::fputs(line.c_str(), stdout) >= 0 && std::fputc('\n', stdout) != EOF;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -57,14 +51,8 @@ int main(int argc, char** argv) {
     }
 
     // Read after the streams, so that every player still running is found.
-    const std::vector<ListedProcess> listing = BuildListing(streams, CachedProcRecords("/proc"));
-    bool written = json || WriteLine(TableHeader(kColumns));
-    for (const ListedProcess& process : listing) {
-        written =
-            written && WriteLine(json ? JsonLine(process, kColumns) : TableRow(process, kColumns));
-    }
-    written = std::fflush(stdout) == 0 && written;
-    if (!written) {
+    if (!WriteListing(stdout, BuildListing(streams, CachedProcRecords("/proc")), json,
+                      ListingColumns::kNameAndApplication)) {
         std::fputs(HARKWELL_LIST_NOT_WRITTEN "\n", stderr);
         return kExitFailed;
     }
