@@ -1,8 +1,31 @@
 #include "linux/pipewire_connection.h"
 
 #include <cerrno>
+#include <utility>
 
-std::optional<SetupFailure> PipeWireConnection::Connect() {
+const pw_core_events PipeWireConnection::kCoreEvents = [] {
+    pw_core_events events{};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.done = [](void* data, uint32_t id, int seq) {
+        auto* connection = static_cast<PipeWireConnection*>(data);
+        if (id == PW_ID_CORE && connection->onSync_) connection->onSync_(seq);
+    };
+    events.error = [](void* data, uint32_t id, int, int res, const char* message) {
+        // Errors about other objects reach their own proxies; one about the
+        // connection itself (the server went away) ends everything.
+        if (id != PW_ID_CORE) return;
+        static_cast<PipeWireConnection*>(data)->onFailure_(
+            -res, message != nullptr && *message != '\0'
+                      ? std::string("the PipeWire server failed: ") + message
+                      : "the PipeWire server failed");
+    };
+    return events;
+}();
+
+std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure,
+                                                        SyncHandler onSync) {
+    onFailure_ = std::move(onFailure);
+    onSync_ = std::move(onSync);
     mainLoop_.reset(pw_main_loop_new(nullptr));
     if (!mainLoop_) return SetupFailure{errno, "cannot create the event loop"};
     loop_ = pw_main_loop_get_loop(mainLoop_.get());
@@ -19,10 +42,30 @@ std::optional<SetupFailure> PipeWireConnection::Connect() {
                             "no PipeWire server to connect to; start one, or point "
                             "XDG_RUNTIME_DIR or PIPEWIRE_REMOTE at it"};
     }
+    AddCoreListener(core_.get(), &coreListener_, &kCoreEvents, this);
     return std::nullopt;
 }
 
+std::optional<SetupFailure> PipeWireConnection::SetDeadline(const timespec& after) {
+    deadline_ = SourcePtr(loop_, AddTimerSource(
+                                     loop_,
+                                     [](void* data, uint64_t) {
+                                         static_cast<PipeWireConnection*>(data)->onFailure_(
+                                             kNoAnswerError, "the PipeWire server did not answer");
+                                     },
+                                     this));
+    if (!deadline_) return SetupFailure{errno, "cannot create the event loop"};
+    ArmTimerSource(loop_, deadline_.Get(), after);
+    return std::nullopt;
+}
+
+int PipeWireConnection::Sync() {
+    return SyncCore(core_.get());
+}
+
 void PipeWireConnection::Close() {
+    deadline_.Reset();
+    if (core_) spa_hook_remove(&coreListener_);
     core_.reset();
     context_.reset();
     mainLoop_.reset();

@@ -66,12 +66,12 @@ ProcessTreeCapture::ProcessTreeCapture(uint32_t target, TreeMode mode, PcmSink& 
 ProcessTreeCapture::~ProcessTreeCapture() {
     // Listeners first, so that nothing calls back into a half-destroyed
     // capture; then links and bindings, the stream, the connection, the loop.
+    // (The connection's own handlers run only from the loop, which has
+    // stopped.)
     inputWatch_.Reset();
-    setupTimer_.Reset();
     retiredCleanup_.Reset();
     if (stream_) spa_hook_remove(&streamListener_);
     if (registry_) spa_hook_remove(&registryListener_);
-    if (connection_.Core() != nullptr) spa_hook_remove(&coreListener_);
     links_.clear();
     pendingClients_.clear();
     pendingNodes_.clear();
@@ -82,15 +82,6 @@ ProcessTreeCapture::~ProcessTreeCapture() {
 }
 
 // Event tables: the library calls these with the object they were added with.
-const pw_core_events ProcessTreeCapture::kCoreEvents = [] {
-    pw_core_events events{};
-    events.version = PW_VERSION_CORE_EVENTS;
-    events.error = [](void* data, uint32_t id, int, int res, const char* message) {
-        static_cast<ProcessTreeCapture*>(data)->OnCoreError(id, res, message);
-    };
-    return events;
-}();
-
 const pw_registry_events ProcessTreeCapture::kRegistryEvents = [] {
     pw_registry_events events{};
     events.version = PW_VERSION_REGISTRY_EVENTS;
@@ -155,17 +146,18 @@ const pw_proxy_events ProcessTreeCapture::kLinkEvents = [] {
 }();
 
 std::optional<SetupFailure> ProcessTreeCapture::Start() {
-    if (std::optional<SetupFailure> failure = connection_.Connect()) return failure;
-    loop_ = connection_.Loop();
+    if (std::optional<SetupFailure> failure = connection_.Connect(
+            [this](int error, std::string reason) { Fail(error, std::move(reason)); })) {
+        return failure;
+    }
+    pw_loop* loop = connection_.Loop();
     retiredCleanup_ = SourcePtr(
-        loop_,
+        loop,
         AddEventSource(
-            loop_,
+            loop,
             [](void* data, uint64_t) { static_cast<ProcessTreeCapture*>(data)->DestroyRetired(); },
             this));
     if (!retiredCleanup_) return SetupFailure{errno, "cannot create the event loop"};
-
-    AddCoreListener(connection_.Core(), &coreListener_, &kCoreEvents, this);
 
     registry_.reset(GetRegistry(connection_.Core()));
     if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
@@ -194,47 +186,40 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
                           static_cast<uint32_t>(std::size(params)));
     if (connected < 0) return SetupFailure{-connected, "cannot connect the capture stream"};
 
-    setupTimer_ = SourcePtr(loop_, AddTimerSource(
-                                       loop_,
-                                       [](void* data, uint64_t) {
-                                           static_cast<ProcessTreeCapture*>(data)->Fail(
-                                               ETIMEDOUT, "the PipeWire server did not answer");
-                                       },
-                                       this));
-    if (!setupTimer_) return SetupFailure{errno, "cannot create the event loop"};
-    ArmTimerSource(loop_, setupTimer_.Get(), kSetupTimeout);
-
+    if (std::optional<SetupFailure> failure = connection_.SetDeadline(kSetupTimeout)) {
+        return failure;
+    }
     pw_main_loop_run(connection_.MainLoop());
-    setupTimer_.Reset();
+    connection_.CancelDeadline();
     if (setupFailure_) return setupFailure_;
     return std::nullopt;
 }
 
 bool ProcessTreeCapture::Run(int input) {
     input_ = input;
-    inputWatch_ =
-        SourcePtr(loop_, AddIoSource(
-                             loop_, input, SPA_IO_IN | SPA_IO_HUP | SPA_IO_ERR,
-                             [](void* data, int, uint32_t) {
-                                 static_cast<ProcessTreeCapture*>(data)->OnInputReadable();
-                             },
-                             this));
+    pw_loop* loop = connection_.Loop();
+    inputWatch_ = SourcePtr(loop, AddIoSource(
+                                      loop, input, SPA_IO_IN | SPA_IO_HUP | SPA_IO_ERR,
+                                      [](void* data, int, uint32_t) {
+                                          static_cast<ProcessTreeCapture*>(data)->OnInputReadable();
+                                      },
+                                      this));
     if (!inputWatch_) {
         // Files and devices such as /dev/null cannot be watched for input:
         // they never block, so they are read a piece per loop turn instead.
-        inputWatch_ =
-            SourcePtr(loop_, AddEventSource(
-                                 loop_,
-                                 [](void* data, uint64_t) {
-                                     auto* self = static_cast<ProcessTreeCapture*>(data);
-                                     self->OnInputReadable();
-                                     if (!self->inputEnded_ && self->inputWatch_) {
-                                         SignalEventSource(self->loop_, self->inputWatch_.Get());
-                                     }
-                                 },
-                                 this));
+        inputWatch_ = SourcePtr(loop, AddEventSource(
+                                          loop,
+                                          [](void* data, uint64_t) {
+                                              auto* self = static_cast<ProcessTreeCapture*>(data);
+                                              self->OnInputReadable();
+                                              if (!self->inputEnded_ && self->inputWatch_) {
+                                                  SignalEventSource(self->connection_.Loop(),
+                                                                    self->inputWatch_.Get());
+                                              }
+                                          },
+                                          this));
         if (!inputWatch_) return false;
-        SignalEventSource(loop_, inputWatch_.Get());
+        SignalEventSource(loop, inputWatch_.Get());
     }
     if (!failed_) pw_main_loop_run(connection_.MainLoop());
     inputWatch_.Reset();
@@ -419,20 +404,11 @@ void ProcessTreeCapture::Retire(std::unique_ptr<Binding> binding) {
     spa_hook_remove(&binding->listener);
     binding->listener = spa_hook{};
     retired_.push_back(std::move(binding));
-    SignalEventSource(loop_, retiredCleanup_.Get());
+    SignalEventSource(connection_.Loop(), retiredCleanup_.Get());
 }
 
 void ProcessTreeCapture::DestroyRetired() {
     retired_.clear();
-}
-
-void ProcessTreeCapture::OnCoreError(uint32_t id, int res, const char* message) {
-    // Errors about other objects reach their own proxies; one about the
-    // connection itself (the server went away) ends everything.
-    if (id != PW_ID_CORE) return;
-    Fail(-res, message != nullptr && *message != '\0'
-                   ? std::string("the PipeWire server failed: ") + message
-                   : "the PipeWire server failed");
 }
 
 void ProcessTreeCapture::OnStreamState(pw_stream_state state, const char* error) {

@@ -62,14 +62,13 @@ private:
         std::vector<uint32_t> waitingNodes;  // stream nodes to decide once described
     };
 
-    // Registry, core and stream events (the event tables live in the .cpp).
+    // Registry and stream events (the event tables live in the .cpp).
     void OnGlobal(uint32_t id, const char* type, const spa_dict* props);
     void OnClientGlobal(uint32_t id, const spa_dict* props);
     void OnStreamNodeGlobal(uint32_t id, const spa_dict* props);
     void OnGlobalRemove(uint32_t id);
     void OnClientInfo(BoundClient& client, const spa_dict* props);
     void OnNodeInfo(BoundNode& node, const spa_dict* props);
-    void OnCoreError(uint32_t id, int res, const char* message);
     void OnStreamState(pw_stream_state state, const char* error);
     void OnProcess();
     void OnInputReadable();
@@ -93,14 +92,10 @@ private:
     std::string procRoot_;
 
     PipeWireConnection connection_;
-    // Of connection_, once connected.
-    pw_loop* loop_ = nullptr;
-    spa_hook coreListener_{};
     RegistryPtr registry_;
     spa_hook registryListener_{};
     StreamPtr stream_;
     spa_hook streamListener_{};
-    SourcePtr setupTimer_;
     SourcePtr retiredCleanup_;
     SourcePtr inputWatch_;
     int input_ = -1;
@@ -113,7 +108,6 @@ private:
     std::map<LinkEnds, std::unique_ptr<Link>> links_;
     std::vector<std::unique_ptr<Binding>> retired_;
 
-    static const pw_core_events kCoreEvents;
     static const pw_registry_events kRegistryEvents;
     static const pw_stream_events kStreamEvents;
     static const pw_client_events kClientEvents;

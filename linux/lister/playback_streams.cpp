@@ -28,36 +28,30 @@ public:
     GraphReader(const std::string& procRoot, const timespec& answerWithin)
         : procRoot_(procRoot), answerWithin_(answerWithin) {}
     ~GraphReader() {
-        timer_.Reset();
         for (auto& entry : nodes_)
             spa_hook_remove(&entry.second->listener);
         nodes_.clear();
         if (registry_) spa_hook_remove(&registryListener_);
         registry_.reset();
-        if (connection_.Core() != nullptr) spa_hook_remove(&coreListener_);
         connection_.Close();
     }
     GraphReader(const GraphReader&) = delete;
     GraphReader& operator=(const GraphReader&) = delete;
 
     std::optional<SetupFailure> Read(std::vector<PlaybackStream>& streams) {
-        if (std::optional<SetupFailure> failure = connection_.Connect()) return failure;
-        pw_loop* loop = connection_.Loop();
-        AddCoreListener(connection_.Core(), &coreListener_, &kCoreEvents, this);
-        timer_ = SourcePtr(loop, AddTimerSource(
-                                     loop,
-                                     [](void* data, uint64_t) {
-                                         static_cast<GraphReader*>(data)->Fail(
-                                             kNoAnswerError, "the PipeWire server did not answer");
-                                     },
-                                     this));
-        if (!timer_) return SetupFailure{errno, "cannot create the event loop"};
-        ArmTimerSource(loop, timer_.Get(), answerWithin_);
+        if (std::optional<SetupFailure> failure = connection_.Connect(
+                [this](int error, std::string reason) { Fail(error, std::move(reason)); },
+                [this](int seq) { OnSync(seq); })) {
+            return failure;
+        }
+        if (std::optional<SetupFailure> failure = connection_.SetDeadline(answerWithin_)) {
+            return failure;
+        }
 
         registry_.reset(GetRegistry(connection_.Core()));
         if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
         AddRegistryListener(registry_.get(), &registryListener_, &kRegistryEvents, this);
-        awaitedSync_ = SyncCore(connection_.Core());
+        awaitedSync_ = connection_.Sync();
         if (awaitedSync_ < 0)
             return SetupFailure{-awaitedSync_, "cannot reach the PipeWire server"};
 
@@ -146,26 +140,17 @@ private:
         return facts;
     }
 
-    void OnDone(uint32_t id, int seq) {
-        if (id != PW_ID_CORE || seq != awaitedSync_ || failure_) return;
+    void OnSync(int seq) {
+        if (seq != awaitedSync_ || failure_) return;
         if (!registryRead_) {
             // Every object is announced and every node bound: one more round
             // trip brings what the bound nodes say.
             registryRead_ = true;
-            awaitedSync_ = SyncCore(connection_.Core());
+            awaitedSync_ = connection_.Sync();
             if (awaitedSync_ < 0) Fail(-awaitedSync_, "cannot reach the PipeWire server");
             return;
         }
         pw_main_loop_quit(connection_.MainLoop());
-    }
-
-    void OnCoreError(uint32_t id, int res, const char* message) {
-        // A node that went before it was bound reports its error on its own
-        // proxy; one about the connection ends the reading.
-        if (id != PW_ID_CORE) return;
-        Fail(-res, message != nullptr && *message != '\0'
-                       ? std::string("the PipeWire server failed: ") + message
-                       : "the PipeWire server failed");
     }
 
     void Fail(int error, std::string reason) {
@@ -173,35 +158,20 @@ private:
         pw_main_loop_quit(connection_.MainLoop());
     }
 
-    static const pw_core_events kCoreEvents;
     static const pw_registry_events kRegistryEvents;
     static const pw_node_events kNodeEvents;
 
     std::string procRoot_;
     timespec answerWithin_;
     PipeWireConnection connection_;
-    spa_hook coreListener_{};
     RegistryPtr registry_;
     spa_hook registryListener_{};
-    SourcePtr timer_;
     int awaitedSync_ = 0;
     bool registryRead_ = false;
     std::optional<SetupFailure> failure_;
     std::map<uint32_t, Client> clients_;
     std::map<uint32_t, std::unique_ptr<Node>> nodes_;
 };
-
-const pw_core_events GraphReader::kCoreEvents = [] {
-    pw_core_events events{};
-    events.version = PW_VERSION_CORE_EVENTS;
-    events.done = [](void* data, uint32_t id, int seq) {
-        static_cast<GraphReader*>(data)->OnDone(id, seq);
-    };
-    events.error = [](void* data, uint32_t id, int, int res, const char* message) {
-        static_cast<GraphReader*>(data)->OnCoreError(id, res, message);
-    };
-    return events;
-}();
 
 const pw_registry_events GraphReader::kRegistryEvents = [] {
     pw_registry_events events{};

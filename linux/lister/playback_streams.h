@@ -3,7 +3,6 @@
 
 #include <time.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,9 +20,6 @@ struct PlaybackStream {
     // application.name, when the stream states one.
     std::string application;
 };
-
-// The reason given when the server did not answer in time.
-inline constexpr int kNoAnswerError = ETIMEDOUT;
 
 // Connects, reads every Stream/Output/Audio node with its state and
 // properties, and disconnects. Executables (to know the PulseAudio bridge)
