@@ -95,9 +95,9 @@ inline void DestroySource(pw_loop* loop, spa_source* source) {
     pw_loop_destroy_source(loop, source);
 }
 
-// The capture format: signed 16-bit little-endian, 48000 Hz, front left and
-// front right.
-inline const spa_pod* BuildCaptureFormat(spa_pod_builder* builder) {
+// The format Harkwell writes, which its capture stream asks for: signed
+// 16-bit little-endian, 48000 Hz, front left and front right.
+inline const spa_pod* BuildPcmFormat(spa_pod_builder* builder) {
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_S16_LE;
     info.rate = 48000;

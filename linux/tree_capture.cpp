@@ -175,7 +175,7 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     uint8_t formatBuffer[1024];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, formatBuffer, sizeof formatBuffer);
-    const spa_pod* params[] = {BuildCaptureFormat(&builder),
+    const spa_pod* params[] = {BuildPcmFormat(&builder),
                                BuildCaptureBuffers(&builder, kCaptureBuffers)};
     // Not autoconnected: the session manager leaves it alone, and it is
     // linked only to the streams it captures. Buffers are processed on this

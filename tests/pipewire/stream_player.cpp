@@ -23,6 +23,7 @@
 
 namespace {
 
+// The stream's format, as BuildPcmFormat describes it.
 constexpr int kRate = 48000;
 constexpr int kChannels = 2;
 
@@ -120,13 +121,7 @@ int main(int argc, char** argv) {
     uint8_t podBuffer[1024];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, podBuffer, sizeof podBuffer);
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_S16_LE;
-    info.rate = kRate;
-    info.channels = kChannels;
-    info.position[0] = SPA_AUDIO_CHANNEL_FL;
-    info.position[1] = SPA_AUDIO_CHANNEL_FR;
-    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    const spa_pod* params[] = {BuildPcmFormat(&builder)};
     auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                      (paused ? PW_STREAM_FLAG_INACTIVE : 0));
