@@ -2,5 +2,6 @@
 #pragma once
 
 constexpr int kExitStopped = 0;  // captured until standard input ended
-constexpr int kExitFailed = 1;   // setting up or capturing failed
-constexpr int kExitUsage = 2;    // too few arguments
+constexpr int kExitListed = 0;   // a lister wrote its list
+constexpr int kExitFailed = 1;   // setting up, capturing or listing failed
+constexpr int kExitUsage = 2;    // the arguments were wrong

@@ -6,12 +6,9 @@
 #include <utility>
 
 #include "common/process_root.h"
+#include "linux/process/process_tree.h"
 
 namespace {
-
-// Far deeper than any real process tree; ends a walk that reused pids have
-// turned into a loop.
-constexpr size_t kMaxRootSteps = 4096;
 
 bool SameImage(const std::string& a, const std::string& b) {
     return a == b;
@@ -39,7 +36,7 @@ std::vector<ListedProcess> BuildListing(const std::vector<PlaybackStream>& strea
         ListedProcess& row = entry->second;
         if (added) {
             row.pid = *stream.owner;
-            row.root = FindRootBy(row.pid, kMaxRootSteps, findProcess, &SameImage);
+            row.root = FindRootBy(row.pid, kMaxTreeWalkSteps, findProcess, &SameImage);
             row.name = process->name;
         }
         row.active = row.active || stream.playing;

@@ -8,7 +8,7 @@
 
 #include "common/process_listing.h"
 #include "linux/lister/playback_streams.h"
-#include "linux/proc_records.h"
+#include "linux/process/proc_records.h"
 
 // A process's record, or null when it has gone. The pointer stays valid for
 // as long as the lookup's owner lives.

@@ -4,23 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/answer_bound.h"
 #include "common/exit_status.h"
 #include "common/messages.h"
 #include "common/process_listing.h"
 #include "common/result_code.h"
 #include "linux/lister/listing.h"
 #include "linux/lister/playback_streams.h"
-#include "linux/standard_descriptors.h"
-
-namespace {
-
-constexpr int kExitListed = 0;
-
-// How long the server may take to describe its graph. It answers in
-// milliseconds; a server that is hung must not hang the caller with it.
-constexpr unsigned long kAnswerSeconds = 10;
-
-}  // namespace
+#include "linux/process/standard_descriptors.h"
 
 int main(int argc, char** argv) {
     const bool json = argc == 2 && std::strcmp(argv[1], "--json") == 0;
@@ -39,7 +30,8 @@ int main(int argc, char** argv) {
         if (const std::optional<SetupFailure> failure =
                 ReadPlaybackStreams("/proc", answerWithin, streams)) {
             if (failure->error == kNoAnswerError) {
-                std::fprintf(stderr, HARKWELL_NO_ANSWER_FORMAT "\n", kAnswerSeconds);
+                std::fprintf(stderr, HARKWELL_NO_ANSWER_FORMAT "\n",
+                             static_cast<unsigned long>(kAnswerSeconds));
             } else {
                 std::fprintf(stderr, HARKWELL_UNREACHABLE_FORMAT ": %s\n",
                              static_cast<unsigned>(

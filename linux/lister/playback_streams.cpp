@@ -5,19 +5,9 @@
 #include <map>
 #include <memory>
 
-#include "linux/stream_owner.h"
+#include "linux/pipewire/stream_owner.h"
 
 namespace {
-
-constexpr const char kPlaybackStreamClass[] = "Stream/Output/Audio";
-
-const char* Lookup(const spa_dict* props, const char* key) {
-    return props == nullptr ? nullptr : spa_dict_lookup(props, key);
-}
-
-bool Equals(const char* value, const char* expected) {
-    return value != nullptr && std::strcmp(value, expected) == 0;
-}
 
 // Reads the graph in two round trips. The registry announces every object
 // before the server answers the first sync; each playback stream node is
@@ -90,12 +80,13 @@ private:
     };
 
     void OnGlobal(uint32_t id, const char* type, const spa_dict* props) {
-        if (Equals(type, PW_TYPE_INTERFACE_Client)) {
+        if (PropertyEquals(type, PW_TYPE_INTERFACE_Client)) {
             Client& client = clients_[id];
-            client.socketPid = ParsePidProperty(Lookup(props, PW_KEY_SEC_PID));
+            client.socketPid = ParsePidProperty(LookupProperty(props, PW_KEY_SEC_PID));
             client.runsPipeWire = client.socketPid && RunsPipeWire(procRoot_, *client.socketPid);
-        } else if (Equals(type, PW_TYPE_INTERFACE_Node) &&
-                   Equals(Lookup(props, PW_KEY_MEDIA_CLASS), kPlaybackStreamClass)) {
+        } else if (PropertyEquals(type, PW_TYPE_INTERFACE_Node) &&
+                   PropertyEquals(LookupProperty(props, PW_KEY_MEDIA_CLASS),
+                                  kPlaybackStreamClass)) {
             auto node = std::make_unique<Node>();
             node->owner = this;
             node->proxy.reset(BindNode(registry_.get(), id));
@@ -120,10 +111,11 @@ private:
         if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0) {
             const spa_dict* props = info->props;
             node.described = true;
-            node.clientId = ParseNumberProperty(Lookup(props, PW_KEY_CLIENT_ID));
-            node.fromPulseBridge = Equals(Lookup(props, PW_KEY_CLIENT_API), kPulseBridgeApi.data());
-            node.claimedPid = ParsePidProperty(Lookup(props, PW_KEY_APP_PROCESS_ID));
-            const char* application = Lookup(props, PW_KEY_APP_NAME);
+            node.clientId = ParseNumberProperty(LookupProperty(props, PW_KEY_CLIENT_ID));
+            node.fromPulseBridge =
+                PropertyEquals(LookupProperty(props, PW_KEY_CLIENT_API), kPulseBridgeApi.data());
+            node.claimedPid = ParsePidProperty(LookupProperty(props, PW_KEY_APP_PROCESS_ID));
+            const char* application = LookupProperty(props, PW_KEY_APP_NAME);
             node.application = application != nullptr ? application : "";
         }
     }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "linux/pipewire_connection.h"
+#include "linux/pipewire/pipewire_connection.h"
 
 struct PlaybackStream {
     uint32_t node = 0;

@@ -1,0 +1,196 @@
+// The one place the PipeWire library is included. Its headers are C: their
+// inline functions and macros trip warnings that this project treats as
+// errors, so they are included here with exactly those warnings silenced, the
+// macros the tool calls are wrapped in small typed functions defined in the
+// same silenced region, and every kind of library object gets an owner.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wconversion"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#pragma GCC diagnostic ignored "-Wcast-qual"
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/buffers.h>
+#include <spa/utils/result.h>
+
+inline int AddCoreListener(pw_core* core, spa_hook* listener, const pw_core_events* events,
+                           void* data) {
+    return pw_core_add_listener(core, listener, events, data);
+}
+
+// Asks the server to answer with a done event carrying the returned sequence
+// number once it has handled everything sent before.
+inline int SyncCore(pw_core* core) {
+    return pw_core_sync(core, PW_ID_CORE, 0);
+}
+
+inline pw_registry* GetRegistry(pw_core* core) {
+    return pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+}
+
+inline int AddRegistryListener(pw_registry* registry, spa_hook* listener,
+                               const pw_registry_events* events, void* data) {
+    return pw_registry_add_listener(registry, listener, events, data);
+}
+
+// Binds a global to read its properties; the proxy's info event brings them.
+inline pw_proxy* BindClient(pw_registry* registry, uint32_t id) {
+    return static_cast<pw_proxy*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+}
+
+inline pw_proxy* BindNode(pw_registry* registry, uint32_t id) {
+    return static_cast<pw_proxy*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+}
+
+inline int AddClientListener(pw_proxy* client, spa_hook* listener, const pw_client_events* events,
+                             void* data) {
+    return pw_client_add_listener(reinterpret_cast<pw_client*>(client), listener, events, data);
+}
+
+inline int AddNodeListener(pw_proxy* node, spa_hook* listener, const pw_node_events* events,
+                           void* data) {
+    return pw_node_add_listener(reinterpret_cast<pw_node*>(node), listener, events, data);
+}
+
+// Creates a link owned by this client: the server removes it when the client
+// goes, however it goes.
+inline pw_proxy* CreateLink(pw_core* core, const spa_dict* properties) {
+    return static_cast<pw_proxy*>(pw_core_create_object(
+        core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, properties, 0));
+}
+
+inline spa_source* AddIoSource(pw_loop* loop, int fd, uint32_t mask, spa_source_io_func_t func,
+                               void* data) {
+    return pw_loop_add_io(loop, fd, mask, false, func, data);
+}
+
+inline spa_source* AddEventSource(pw_loop* loop, spa_source_event_func_t func, void* data) {
+    return pw_loop_add_event(loop, func, data);
+}
+
+inline int SignalEventSource(pw_loop* loop, spa_source* source) {
+    return pw_loop_signal_event(loop, source);
+}
+
+inline spa_source* AddTimerSource(pw_loop* loop, spa_source_timer_func_t func, void* data) {
+    return pw_loop_add_timer(loop, func, data);
+}
+
+// Arms a one-shot timer that fires after the given time.
+inline int ArmTimerSource(pw_loop* loop, spa_source* source, const timespec& after) {
+    timespec value = after;
+    return pw_loop_update_timer(loop, source, &value, nullptr, false);
+}
+
+inline void DestroySource(pw_loop* loop, spa_source* source) {
+    pw_loop_destroy_source(loop, source);
+}
+
+// A stream format offered for negotiation (EnumFormat).
+inline const spa_pod* BuildRawAudioFormat(spa_pod_builder* builder,
+                                          const spa_audio_info_raw& info) {
+    spa_audio_info_raw copy = info;
+    return spa_format_audio_raw_build(builder, SPA_PARAM_EnumFormat, &copy);
+}
+
+// A Buffers parameter asking for up to `buffers` buffers of one block each.
+inline const spa_pod* BuildBuffersParam(spa_pod_builder* builder, int buffers) {
+    return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+        SPA_POD_CHOICE_RANGE_Int(buffers, 2, buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
+}
+
+// A property of a global or an object's info; null when the dictionary or
+// the key is missing.
+inline const char* LookupProperty(const spa_dict* props, const char* key) {
+    return props == nullptr ? nullptr : spa_dict_lookup(props, key);
+}
+
+#pragma GCC diagnostic pop
+
+// Whether a property is present and has exactly the expected value.
+inline bool PropertyEquals(const char* value, const char* expected) {
+    return value != nullptr && std::strcmp(value, expected) == 0;
+}
+
+// The media class of the nodes that play sound into the graph.
+inline constexpr char kPlaybackStreamClass[] = "Stream/Output/Audio";
+
+// Owners, one deleter per kind of object.
+struct MainLoopDeleter {
+    void operator()(pw_main_loop* loop) const { pw_main_loop_destroy(loop); }
+};
+struct ContextDeleter {
+    void operator()(pw_context* context) const { pw_context_destroy(context); }
+};
+struct CoreDeleter {
+    void operator()(pw_core* core) const { pw_core_disconnect(core); }
+};
+struct StreamDeleter {
+    void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
+};
+struct PropertiesDeleter {
+    void operator()(pw_properties* properties) const { pw_properties_free(properties); }
+};
+// The registry and the bound clients, nodes and links: all are proxies.
+template <typename Proxy>
+struct ProxyDeleter {
+    void operator()(Proxy* proxy) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(proxy)); }
+};
+
+using MainLoopPtr = std::unique_ptr<pw_main_loop, MainLoopDeleter>;
+using ContextPtr = std::unique_ptr<pw_context, ContextDeleter>;
+using CorePtr = std::unique_ptr<pw_core, CoreDeleter>;
+using StreamPtr = std::unique_ptr<pw_stream, StreamDeleter>;
+using PropertiesPtr = std::unique_ptr<pw_properties, PropertiesDeleter>;
+using RegistryPtr = std::unique_ptr<pw_registry, ProxyDeleter<pw_registry>>;
+using ProxyPtr = std::unique_ptr<pw_proxy, ProxyDeleter<pw_proxy>>;
+
+// Owns a loop source: removes it from its loop when reset or destroyed.
+class LoopSource {
+public:
+    LoopSource() = default;
+    LoopSource(pw_loop* loop, spa_source* source) : loop_(loop), source_(source) {}
+    LoopSource(LoopSource&& other) noexcept
+        : loop_(other.loop_), source_(std::exchange(other.source_, nullptr)) {}
+    LoopSource& operator=(LoopSource&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            loop_ = other.loop_;
+            source_ = std::exchange(other.source_, nullptr);
+        }
+        return *this;
+    }
+    LoopSource(const LoopSource&) = delete;
+    LoopSource& operator=(const LoopSource&) = delete;
+    ~LoopSource() { Reset(); }
+
+    spa_source* Get() const { return source_; }
+    explicit operator bool() const { return source_ != nullptr; }
+    void Reset() {
+        if (source_ != nullptr) DestroySource(loop_, std::exchange(source_, nullptr));
+    }
+
+private:
+    pw_loop* loop_ = nullptr;
+    spa_source* source_ = nullptr;
+};
+
+// Initialises the library for as long as it lives.
+class PipeWireLibrary {
+public:
+    PipeWireLibrary() { pw_init(nullptr, nullptr); }
+    ~PipeWireLibrary() { pw_deinit(); }
+    PipeWireLibrary(const PipeWireLibrary&) = delete;
+    PipeWireLibrary& operator=(const PipeWireLibrary&) = delete;
+};

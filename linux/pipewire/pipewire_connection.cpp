@@ -1,0 +1,73 @@
+#include "linux/pipewire/pipewire_connection.h"
+
+#include <cerrno>
+#include <utility>
+
+const pw_core_events PipeWireConnection::kCoreEvents = [] {
+    pw_core_events events{};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.done = [](void* data, uint32_t id, int seq) {
+        auto* connection = static_cast<PipeWireConnection*>(data);
+        if (id == PW_ID_CORE && connection->onSync_) connection->onSync_(seq);
+    };
+    events.error = [](void* data, uint32_t id, int, int res, const char* message) {
+        // Errors about other objects reach their own proxies; one about the
+        // connection itself (the server went away) ends everything.
+        if (id != PW_ID_CORE) return;
+        static_cast<PipeWireConnection*>(data)->onFailure_(
+            -res, message != nullptr && *message != '\0'
+                      ? std::string("the PipeWire server failed: ") + message
+                      : "the PipeWire server failed");
+    };
+    return events;
+}();
+
+std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure,
+                                                        SyncHandler onSync) {
+    onFailure_ = std::move(onFailure);
+    onSync_ = std::move(onSync);
+    mainLoop_.reset(pw_main_loop_new(nullptr));
+    if (!mainLoop_) return SetupFailure{errno, "cannot create the event loop"};
+    loop_ = pw_main_loop_get_loop(mainLoop_.get());
+
+    context_.reset(pw_context_new(loop_, nullptr, 0));
+    if (!context_) return SetupFailure{errno, "cannot set up the PipeWire client library"};
+
+    core_.reset(pw_context_connect(context_.get(), nullptr, 0));
+    if (!core_) {
+        // The library reports every way of finding no server as EHOSTDOWN.
+        const int error = errno;
+        if (error != EHOSTDOWN) return SetupFailure{error, "cannot connect to the PipeWire server"};
+        return SetupFailure{error,
+                            "no PipeWire server to connect to; start one, or point "
+                            "XDG_RUNTIME_DIR or PIPEWIRE_REMOTE at it"};
+    }
+    AddCoreListener(core_.get(), &coreListener_, &kCoreEvents, this);
+    return std::nullopt;
+}
+
+std::optional<SetupFailure> PipeWireConnection::SetDeadline(const timespec& after) {
+    deadline_ = LoopSource(loop_, AddTimerSource(
+                                      loop_,
+                                      [](void* data, uint64_t) {
+                                          static_cast<PipeWireConnection*>(data)->onFailure_(
+                                              kNoAnswerError, "the PipeWire server did not answer");
+                                      },
+                                      this));
+    if (!deadline_) return SetupFailure{errno, "cannot create the event loop"};
+    ArmTimerSource(loop_, deadline_.Get(), after);
+    return std::nullopt;
+}
+
+int PipeWireConnection::Sync() {
+    return SyncCore(core_.get());
+}
+
+void PipeWireConnection::Close() {
+    deadline_.Reset();
+    if (core_) spa_hook_remove(&coreListener_);
+    core_.reset();
+    context_.reset();
+    mainLoop_.reset();
+    loop_ = nullptr;
+}

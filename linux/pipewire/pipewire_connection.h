@@ -1,0 +1,69 @@
+// A connection to the PipeWire server and the loop its events arrive on,
+// shared by the tool and the lister. It reports the two ways the connection
+// itself fails: an error the server sends about the connection (it went
+// away, or refused us), and no answer before a deadline.
+#pragma once
+
+#include <cerrno>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "linux/pipewire/pipewire_api.h"
+
+// Why setting up failed: an error number and a short reason a person can act on.
+struct SetupFailure {
+    int error;
+    std::string reason;
+};
+
+// The error number of the failure a deadline reports.
+inline constexpr int kNoAnswerError = ETIMEDOUT;
+
+class PipeWireConnection {
+public:
+    // Called on the loop, once per failure, with the failure's error number
+    // and reason.
+    using FailureHandler = std::function<void(int error, std::string reason)>;
+    // Called on the loop with the sequence number of each answered Sync.
+    using SyncHandler = std::function<void(int seq)>;
+
+    PipeWireConnection() = default;
+    ~PipeWireConnection() { Close(); }
+    PipeWireConnection(const PipeWireConnection&) = delete;
+    PipeWireConnection& operator=(const PipeWireConnection&) = delete;
+
+    // Creates the loop and connects to the server that the environment names
+    // (PIPEWIRE_REMOTE, or the socket in XDG_RUNTIME_DIR).
+    std::optional<SetupFailure> Connect(FailureHandler onFailure, SyncHandler onSync = {});
+
+    // From now on, a failure with kNoAnswerError is reported unless
+    // CancelDeadline comes first.
+    std::optional<SetupFailure> SetDeadline(const timespec& after);
+    void CancelDeadline() { deadline_.Reset(); }
+
+    // Asks the server to answer once it has handled everything sent before;
+    // returns the sequence number the answer will carry, or a negative error
+    // number.
+    int Sync();
+
+    // Disconnects, then destroys the library's context and the loop. Every
+    // proxy, stream and other loop source must have gone before.
+    void Close();
+
+    pw_main_loop* MainLoop() const { return mainLoop_.get(); }
+    pw_loop* Loop() const { return loop_; }
+    pw_core* Core() const { return core_.get(); }
+
+private:
+    static const pw_core_events kCoreEvents;
+
+    MainLoopPtr mainLoop_;
+    pw_loop* loop_ = nullptr;  // of mainLoop_
+    ContextPtr context_;
+    CorePtr core_;
+    spa_hook coreListener_{};
+    LoopSource deadline_;
+    FailureHandler onFailure_;
+    SyncHandler onSync_;
+};

@@ -1,5 +1,0 @@
-#include "platform/events.h"
-
-HANDLE CreateStreamEvent() {
-    return CreateEventExW(nullptr, nullptr, 0, EVENT_ALL_ACCESS);
-}

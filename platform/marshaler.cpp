@@ -1,5 +1,0 @@
-#include "platform/marshaler.h"
-
-HRESULT CreateFreeThreadedMarshaler(IUnknown** marshaler) {
-    return CoCreateFreeThreadedMarshaler(nullptr, marshaler);
-}

@@ -1,0 +1,144 @@
+// The links the capture wants, as ports, streams and its own node come and go
+// in any order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "linux/tool/link_table.h"
+
+namespace {
+
+using Direction = LinkTable::Direction;
+
+constexpr uint32_t kCapture = 50, kCaptureFL = 51, kCaptureFR = 52;
+constexpr uint32_t kPlayer = 60, kPlayerFL = 61, kPlayerFR = 62;
+
+std::vector<LinkEnds> Sorted(std::vector<LinkEnds> links) {
+    std::sort(links.begin(), links.end());
+    return links;
+}
+
+void AddCapture(LinkTable& table) {
+    table.SetCaptureNode(kCapture);
+    table.AddPort(kCaptureFL, kCapture, Direction::kInput, "FL");
+    table.AddPort(kCaptureFR, kCapture, Direction::kInput, "FR");
+}
+
+const std::vector<LinkEnds> kStereoLinks = {{kPlayer, kPlayerFL, kCapture, kCaptureFL},
+                                            {kPlayer, kPlayerFR, kCapture, kCaptureFR}};
+
+TEST(LinkTable, ChannelsGoToTheirOwnSide) {
+    EXPECT_EQ(CaptureChannelsFor("FL"), std::vector<std::string_view>{"FL"});
+    EXPECT_EQ(CaptureChannelsFor("FR"), std::vector<std::string_view>{"FR"});
+    EXPECT_EQ(CaptureChannelsFor("MONO"), (std::vector<std::string_view>{"FL", "FR"}));
+    EXPECT_EQ(CaptureChannelsFor("FC"), (std::vector<std::string_view>{"FL", "FR"}));
+    for (const char* channel : {"LFE", "RL", "RR", "SL", "AUX0", "UNK", ""}) {
+        EXPECT_TRUE(CaptureChannelsFor(channel).empty()) << channel;
+    }
+}
+
+TEST(LinkTable, EveryOrderOfArrivalGivesTheSameLinks) {
+    // The five events a stereo capture of one stream needs, in every order.
+    enum Event { kCaptureNode, kCaptureInputs, kPlayerCaptured, kPlayerLeft, kPlayerRight };
+    std::vector<int> order = {kCaptureNode, kCaptureInputs, kPlayerCaptured, kPlayerLeft,
+                              kPlayerRight};
+    int orders = 0;
+    do {
+        LinkTable table;
+        std::vector<LinkEnds> created;
+        const auto take = [&](std::vector<LinkEnds> links) {
+            created.insert(created.end(), links.begin(), links.end());
+        };
+        for (int event : order) {
+            switch (event) {
+            case kCaptureNode:
+                take(table.SetCaptureNode(kCapture));
+                break;
+            case kCaptureInputs:
+                take(table.AddPort(kCaptureFL, kCapture, Direction::kInput, "FL"));
+                take(table.AddPort(kCaptureFR, kCapture, Direction::kInput, "FR"));
+                break;
+            case kPlayerCaptured:
+                take(table.CaptureNode(kPlayer));
+                break;
+            case kPlayerLeft:
+                take(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL"));
+                break;
+            case kPlayerRight:
+                take(table.AddPort(kPlayerFR, kPlayer, Direction::kOutput, "FR"));
+                break;
+            }
+        }
+        EXPECT_EQ(Sorted(created), kStereoLinks);  // each link exactly once
+        ++orders;
+    } while (std::next_permutation(order.begin(), order.end()));
+    EXPECT_EQ(orders, 120);
+}
+
+TEST(LinkTable, StreamsNotCapturedAndForeignPortsGetNoLinks) {
+    LinkTable table;
+    AddCapture(table);
+    EXPECT_TRUE(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL").empty());
+    // Another node's input ports and monitor-like outputs of uncaptured nodes.
+    EXPECT_TRUE(table.AddPort(70, 69, Direction::kInput, "FL").empty());
+    EXPECT_TRUE(table.AddPort(71, 69, Direction::kOutput, "FR").empty());
+    // The capture's own output side, should it have one, is never an input.
+    EXPECT_TRUE(table.AddPort(53, kCapture, Direction::kOutput, "FL").empty());
+    EXPECT_TRUE(table.Links().empty());
+}
+
+TEST(LinkTable, MonoAndSurroundOutputs) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    EXPECT_EQ(Sorted(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "MONO")),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL},
+                                     {kPlayer, kPlayerFL, kCapture, kCaptureFR}}));
+    EXPECT_TRUE(table.AddPort(63, kPlayer, Direction::kOutput, "LFE").empty());
+    EXPECT_EQ(table.Links().size(), 2u);
+}
+
+TEST(LinkTable, RemovalsReturnTheLinksThatWent) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL");
+    table.AddPort(kPlayerFR, kPlayer, Direction::kOutput, "FR");
+    const uint32_t kOther = 80, kOtherFL = 81;
+    table.CaptureNode(kOther);
+    table.AddPort(kOtherFL, kOther, Direction::kOutput, "FL");
+    ASSERT_EQ(table.Links().size(), 3u);
+
+    // A port goes: its link goes.
+    EXPECT_EQ(table.Remove(kPlayerFR),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFR, kCapture, kCaptureFR}}));
+    // A node goes: every link of it, and its ports are forgotten, so a new
+    // node that reuses the id starts clean.
+    EXPECT_EQ(table.Remove(kPlayer),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL}}));
+    EXPECT_TRUE(table.CaptureNode(kPlayer).empty());
+    EXPECT_TRUE(table.Remove(999).empty());
+    // A capture input goes: the links into it.
+    EXPECT_EQ(table.Remove(kCaptureFL),
+              (std::vector<LinkEnds>{{kOther, kOtherFL, kCapture, kCaptureFL}}));
+    EXPECT_TRUE(table.Links().empty());
+}
+
+TEST(LinkTable, AForgottenLinkComesBackOnlyWithItsPort) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    const std::vector<LinkEnds> first = table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL");
+    ASSERT_EQ(first.size(), 1u);
+    table.ForgetLink(first[0]);
+    EXPECT_TRUE(table.Links().empty());
+    // Other arrivals do not bring it back...
+    EXPECT_EQ(table.AddPort(kPlayerFR, kPlayer, Direction::kOutput, "FR").size(), 1u);
+    EXPECT_EQ(table.Links().size(), 1u);
+    // ...the port announced again does.
+    EXPECT_EQ(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL"), first);
+}
+
+}  // namespace
