@@ -1,6 +1,7 @@
 """The errors of a run of the executables."""
 
 import re
+import signal
 
 # The dynamic loader's words when a shared library the executable needs is
 # not installed (Linux), and its exit status then.
@@ -31,9 +32,19 @@ def exit_failure(program, status, stderr):
             "%s cannot start: the shared library %s is missing. It needs the PipeWire client "
             "library (Debian, Ubuntu: apt install libpipewire-0.3-0) and a running PipeWire "
             "server." % (program, library.group(1)), status, tool_message)
-    how = ("was killed by signal %d" % -status) if status < 0 else ("exited with status %d" % status)
+    if status < 0:
+        how = "was killed by " + _signal_name(-status)
+    else:
+        how = "exited with status %d" % status
     return HarkwellError("%s %s%s" % (program, how, ": " + tool_message if tool_message else ""),
                          status, tool_message)
+
+
+def _signal_name(number):
+    try:
+        return signal.Signals(number).name
+    except ValueError:
+        return "signal %d" % number
 
 
 def start_failure(path, cause):
