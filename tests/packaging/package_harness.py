@@ -1,0 +1,150 @@
+"""What the package tests share: the artifacts tools/package.sh wrote into
+dist/, the release builds they must carry, and a private PipeWire with two
+player trees for the installed packages to record.
+
+The server, the players and the process groups come from the Linux tests'
+harness (tests/linux/e2e).
+"""
+
+import os
+import subprocess
+import sys
+import tarfile
+import wave
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "linux", "e2e"))
+
+from harness import (STOP_TIMEOUT, WAIT_TIMEOUT, ServerTestCase,  # noqa: E402
+                     play_forever, wait_until)
+from pcm import Pcm  # noqa: E402
+from process_groups import make_temp_dir, remove_temp_dir  # noqa: E402
+
+DIST = os.path.join(ROOT, "dist")
+LINUX_RELEASE = os.path.join(ROOT, "build", "linux-release")
+WINDOWS_RELEASE = os.path.join(ROOT, "build", "mingw-release")
+LINUX_EXECUTABLES = ["harkwell", "harkwell-list"]
+WINDOWS_EXECUTABLES = ["Harkwell.exe", "Harkwell-list.exe"]
+COMMAND_TIMEOUT = 120  # seconds for an install, a pack or a publish
+
+AMPLITUDE = 0.3
+TREE_A_HZ = 500  # played by tree A, the one recorded
+TREE_B_HZ = 1100  # played by tree B, everything else
+SECONDS = 1.5  # recorded by each run
+
+
+def project_version():
+    """The version set in the CMake project, as the release build saw it."""
+    with open(os.path.join(LINUX_RELEASE, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_PROJECT_VERSION:STATIC="):
+                return line.split("=", 1)[1].strip()
+    raise AssertionError("no project version in the linux-release build")
+
+
+VERSION = project_version()
+ARTIFACTS = {
+    "deb": "harkwell_%s-1_amd64.deb" % VERSION,
+    "npm": "harkwell-%s.tgz" % VERSION,
+    "npm-linux": "harkwell-linux-x64-%s.tgz" % VERSION,
+    "npm-windows": "harkwell-win32-x64-%s.tgz" % VERSION,
+    "wheel-windows": "harkwell-%s-py3-none-win_amd64.whl" % VERSION,
+}
+
+
+def artifact(kind):
+    """The path of an artifact in dist/; the Linux wheel's name carries the
+    glibc its executables need, so it is looked up by its other parts."""
+    if kind == "wheel-linux":
+        names = [name for name in sorted(os.listdir(DIST))
+                 if name.startswith("harkwell-%s-py3-none-manylinux_2_" % VERSION)
+                 and name.endswith("_x86_64.whl")]
+        if len(names) != 1:
+            raise AssertionError("expected one Linux wheel in dist/, found %s" % names)
+        return os.path.join(DIST, names[0])
+    path = os.path.join(DIST, ARTIFACTS[kind])
+    if not os.path.exists(path):
+        raise AssertionError("%s is missing: run tools/package.sh first" % path)
+    return path
+
+
+def release_build(name):
+    """The bytes of an executable as the release preset built it."""
+    folder = LINUX_RELEASE if name in LINUX_EXECUTABLES else WINDOWS_RELEASE
+    with open(os.path.join(folder, name), "rb") as f:
+        return f.read()
+
+
+def tarball_members(path):
+    """{name: bytes or None for folders} of an npm tarball, and their modes."""
+    contents, modes = {}, {}
+    with tarfile.open(path) as archive:
+        for member in archive.getmembers():
+            modes[member.name] = member.mode
+            contents[member.name] = archive.extractfile(member).read() if member.isfile() else None
+    return contents, modes
+
+
+def wheel_members(path):
+    """{name: bytes} of a wheel, and {name: unix mode}."""
+    with zipfile.ZipFile(path) as archive:
+        return ({info.filename: archive.read(info) for info in archive.infolist()},
+                {info.filename: info.external_attr >> 16 for info in archive.infolist()})
+
+
+def run(argv, timeout=COMMAND_TIMEOUT, **kwargs):
+    """Runs a command to its end; its output is kept for the failure message."""
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    return subprocess.run(argv, capture_output=True, timeout=timeout, **kwargs)
+
+
+class InstalledPackageTestCase(ServerTestCase):
+    """A private PipeWire with two player trees that play for the whole
+    class: tree A a tone of TREE_A_HZ from a native player, tree B one of
+    TREE_B_HZ from a PulseAudio player."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.tree_a = cls.class_tree(now=[play_forever("native", cls.tone(TREE_A_HZ, 30))])
+        cls.tree_b = cls.class_tree(now=[play_forever("pulse", cls.tone(TREE_B_HZ, 30))])
+        cls.wait_for_streams([cls.tree_a, cls.tree_b], 2)
+
+    def assertRun(self, completed, what):
+        self.assertEqual(0, completed.returncode, "%s failed: %s %s"
+                         % (what, completed.stdout[-2000:], completed.stderr[-2000:]))
+
+    def assertWavOfTreeA(self, path, mode, seconds=SECONDS):
+        """A PCM WAV file in harkwell's format that hears tree A alone
+        (include) or tree B alone (exclude)."""
+        with wave.open(path, "rb") as wav:
+            self.assertEqual((2, 2, 48000, "NONE"), (wav.getnchannels(), wav.getsampwidth(),
+                                                     wav.getframerate(), wav.getcomptype()))
+            frames = wav.readframes(wav.getnframes())
+        self.assertEqual(os.path.getsize(path), 44 + len(frames),
+                         "the header's sizes do not match the file")
+        self.assertPcmOfTreeA(frames, mode, seconds)
+
+    def assertPcmOfTreeA(self, data, mode, seconds=SECONDS):
+        heard, other = (TREE_A_HZ, TREE_B_HZ) if mode == "include" else (TREE_B_HZ, TREE_A_HZ)
+        self.assertEqual(0, len(data) % 4, "a partial frame")
+        pcm = Pcm(data)
+        self.assertHears(pcm, heard, seconds - 0.5, AMPLITUDE)
+        self.assertDoesNotHear(pcm, other, AMPLITUDE)
+
+    def assertListsTreeA(self, rows):
+        """harkwell-list's rows, as dicts, name tree A's player with its
+        root, and tree B's."""
+        players = {row["pid"]: row for row in rows}
+        for tree in (self.tree_a, self.tree_b):
+            playing = [pid for pid in tree.pids() if pid in players]
+            self.assertTrue(playing, "no row for tree %d in %s" % (tree.pid, rows))
+            self.assertEqual("active", players[playing[0]]["state"])
+
+
+__all__ = ["AMPLITUDE", "COMMAND_TIMEOUT", "DIST", "InstalledPackageTestCase", "LINUX_EXECUTABLES",
+           "ROOT", "SECONDS", "STOP_TIMEOUT", "TREE_A_HZ", "TREE_B_HZ", "VERSION", "WAIT_TIMEOUT",
+           "WINDOWS_EXECUTABLES", "artifact", "make_temp_dir", "release_build", "remove_temp_dir",
+           "run", "tarball_members", "wait_until", "wheel_members"]
