@@ -144,7 +144,7 @@ class InstalledPackageTestCase(ServerTestCase):
             self.assertEqual("active", players[playing[0]]["state"])
 
 
-__all__ = ["AMPLITUDE", "COMMAND_TIMEOUT", "DIST", "InstalledPackageTestCase", "LINUX_EXECUTABLES",
+__all__ = ["AMPLITUDE", "COMMAND_TIMEOUT", "DIST", "InstalledPackageTestCase", "LINUX_EXECUTABLES", "LINUX_RELEASE",
            "ROOT", "SECONDS", "STOP_TIMEOUT", "TREE_A_HZ", "TREE_B_HZ", "VERSION", "WAIT_TIMEOUT",
            "WINDOWS_EXECUTABLES", "artifact", "make_temp_dir", "release_build", "remove_temp_dir",
            "run", "tarball_members", "wait_until", "wheel_members"]
