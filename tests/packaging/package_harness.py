@@ -77,6 +77,32 @@ def release_build(name):
         return f.read()
 
 
+def substitute_executables(folder):
+    """Executables that fail as an installed package can meet them:
+    "no-pipewire" is the release harkwell linked against a PipeWire library
+    that does not exist (as on a machine without it), "stuck" a program that
+    does not end when its stdin closes."""
+    with open(os.path.join(LINUX_RELEASE, "harkwell"), "rb") as f:
+        data = f.read()
+    needed = b"libpipewire-0.3.so.0\0"
+    if data.count(needed) != 1:
+        raise AssertionError("harkwell does not name %r once" % needed)
+    paths = {"no-pipewire": os.path.join(folder, "harkwell-no-pipewire"),
+             "stuck": os.path.join(folder, "harkwell-stuck")}
+    with open(paths["no-pipewire"], "wb") as f:
+        f.write(data.replace(needed, b"libpipewire-0.3.so.9\0"))
+    with open(paths["stuck"], "w") as f:
+        f.write("#!/bin/sh\nexec sleep 60\n")
+    for path in paths.values():
+        os.chmod(path, 0o755)
+    return paths
+
+
+MISSING_LIBRARY_WORDS = ("harkwell cannot start: the shared library libpipewire-0.3.so.9 is "
+                         "missing. It needs the PipeWire client library (Debian, Ubuntu: apt "
+                         "install libpipewire-0.3-0)")
+
+
 def tarball_members(path):
     """{name: bytes or None for folders} of an npm tarball, and their modes."""
     contents, modes = {}, {}
@@ -142,9 +168,3 @@ class InstalledPackageTestCase(ServerTestCase):
             playing = [pid for pid in tree.pids() if pid in players]
             self.assertTrue(playing, "no row for tree %d in %s" % (tree.pid, rows))
             self.assertEqual("active", players[playing[0]]["state"])
-
-
-__all__ = ["AMPLITUDE", "COMMAND_TIMEOUT", "DIST", "InstalledPackageTestCase", "LINUX_EXECUTABLES", "LINUX_RELEASE",
-           "ROOT", "SECONDS", "STOP_TIMEOUT", "TREE_A_HZ", "TREE_B_HZ", "VERSION", "WAIT_TIMEOUT",
-           "WINDOWS_EXECUTABLES", "artifact", "make_temp_dir", "release_build", "remove_temp_dir",
-           "run", "tarball_members", "wait_until", "wheel_members"]

@@ -14,9 +14,9 @@ import socket
 import unittest
 import urllib.request
 
-from package_harness import (LINUX_RELEASE, SECONDS, STOP_TIMEOUT, VERSION, WAIT_TIMEOUT,
+from package_harness import (LINUX_RELEASE, MISSING_LIBRARY_WORDS, SECONDS, STOP_TIMEOUT, VERSION, WAIT_TIMEOUT,
                              InstalledPackageTestCase, artifact, make_temp_dir, release_build,
-                             remove_temp_dir, run, wait_until)
+                             remove_temp_dir, run, substitute_executables, wait_until)
 from harness import Capture  # noqa: E402  (found through package_harness)
 from process_groups import end_group, spawn  # noqa: E402
 
@@ -200,6 +200,18 @@ class NpmPackages(InstalledPackageTestCase):
         self.assertTrue(answer["toolMessage"].startswith(
             "activate failed: 0x80070070: no PipeWire server to connect to"), answer)
         self.assertIn(answer["toolMessage"], answer["message"])
+
+    def test_a_missing_library_and_a_tool_that_does_not_end(self):
+        substitutes = substitute_executables(self.work)
+        answer = self.probe("failure", self.tree_a.pid, env=dict(
+            self.server.env, HARKWELL_BINARY=substitutes["no-pipewire"]))
+        self.assertEqual(127, answer["status"])
+        self.assertIn(MISSING_LIBRARY_WORDS, answer["message"])
+
+        answer = self.probe("stuck", 300, env=dict(self.server.env,
+                                                   HARKWELL_BINARY=substitutes["stuck"]))
+        self.assertEqual((None, "harkwell was killed by SIGKILL"),
+                         (answer["status"], answer["message"]))
 
     def test_list_streams_names_the_players(self):
         self.assertListsTreeA(self.probe("list"))

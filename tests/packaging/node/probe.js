@@ -65,6 +65,16 @@ const commands = {
       streamReportsIt: (await streamError) === error };
   },
 
+  // A tool that does not end when its stdin closes is killed after the time given.
+  async stuck(timeoutMs) {
+    const recording = harkwell.capture({ pid: 1 });
+    recording.on('error', () => {});
+    recording.resume();
+    const status = await recording.stop(Number(timeoutMs));
+    const error = await recording.done.then(() => null, (rejected) => rejected);
+    return { status, ...describeError(error) };
+  },
+
   // A capture that cannot start: the error capture() throws.
   async startError() {
     try {
