@@ -70,6 +70,19 @@ def artifact(kind):
     return path
 
 
+def readme_example(language):
+    """The example in that language in the README's Install section."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        text = f.read()
+    section = text[text.index("\n## Install\n"):]
+    section = section[:section.index("\n## ", 1)]
+    start = section.index("```%s\n" % language) + len(language) + 4
+    return section[start:section.index("```", start)]
+
+
+README_EXAMPLE_SECONDS = 5  # what the README's examples record
+
+
 def release_build(name):
     """The bytes of an executable as the release preset built it."""
     folder = LINUX_RELEASE if name in LINUX_EXECUTABLES else WINDOWS_RELEASE

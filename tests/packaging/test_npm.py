@@ -14,9 +14,11 @@ import socket
 import unittest
 import urllib.request
 
-from package_harness import (LINUX_RELEASE, MISSING_LIBRARY_WORDS, SECONDS, STOP_TIMEOUT, VERSION, WAIT_TIMEOUT,
+from package_harness import (LINUX_RELEASE, MISSING_LIBRARY_WORDS, README_EXAMPLE_SECONDS,
+                             SECONDS, STOP_TIMEOUT, VERSION, WAIT_TIMEOUT,
                              InstalledPackageTestCase, artifact, make_temp_dir, release_build,
-                             remove_temp_dir, run, substitute_executables, wait_until)
+                             readme_example, remove_temp_dir, run, substitute_executables,
+                             wait_until)
 from harness import Capture  # noqa: E402  (found through package_harness)
 from process_groups import end_group, spawn  # noqa: E402
 
@@ -176,6 +178,15 @@ class NpmPackages(InstalledPackageTestCase):
                 self.assertEqual({"encoding": "s16le", "sampleRate": 48000, "channels": 2,
                                   "bitsPerSample": 16, "bytesPerFrame": 4}, answer["format"])
                 self.assertWavOfTreeA(wav, mode)
+
+    def test_the_readme_example_records_five_seconds(self):
+        with open(os.path.join(self.project, "readme.js"), "w") as f:
+            f.write(readme_example("js"))
+        completed = run(["node", "readme.js", str(self.tree_a.pid)], cwd=self.project,
+                        env=self.server.env, timeout=README_EXAMPLE_SECONDS + STOP_TIMEOUT)
+        self.assertRun(completed, "the README's Node example")
+        self.assertWavOfTreeA(os.path.join(self.project, "app.wav"), "include",
+                              README_EXAMPLE_SECONDS)
 
     def test_an_aborted_signal_stops_the_capture(self):
         pcm = os.path.join(self.work, "npm-abort.pcm")

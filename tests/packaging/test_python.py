@@ -9,9 +9,9 @@ import shutil
 import sys
 import unittest
 
-from package_harness import (MISSING_LIBRARY_WORDS, SECONDS, STOP_TIMEOUT, WAIT_TIMEOUT,
-                             InstalledPackageTestCase, artifact, make_temp_dir, release_build,
-                             remove_temp_dir, run, substitute_executables)
+from package_harness import (MISSING_LIBRARY_WORDS, README_EXAMPLE_SECONDS, SECONDS,
+                             STOP_TIMEOUT, WAIT_TIMEOUT, InstalledPackageTestCase, artifact, make_temp_dir, release_build,
+                             readme_example, remove_temp_dir, run, substitute_executables)
 from harness import Capture  # noqa: E402  (found through package_harness)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -69,6 +69,16 @@ class Wheel(InstalledPackageTestCase):
                 answer = self.probe("record", self.tree_a.pid, mode, SECONDS, wav)
                 self.assertEqual({"returncode": 0, "all_bytes": True}, answer)
                 self.assertWavOfTreeA(wav, mode)
+
+    def test_the_readme_example_records_five_seconds(self):
+        script = os.path.join(self.venv, "readme.py")
+        with open(script, "w") as f:
+            f.write(readme_example("python"))
+        completed = run([self.venv_bin("python"), script, str(self.tree_a.pid)], cwd=self.venv,
+                        env=self.server.env, timeout=README_EXAMPLE_SECONDS + STOP_TIMEOUT)
+        self.assertRun(completed, "the README's Python example")
+        self.assertWavOfTreeA(os.path.join(self.venv, "app.wav"), "include",
+                              README_EXAMPLE_SECONDS)
 
     def test_read_returns_what_was_asked_and_leaving_the_block_stops(self):
         pcm = os.path.join(self.work, "python-read.pcm")
