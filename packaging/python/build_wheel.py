@@ -90,7 +90,8 @@ def elf_needed_versions(path):
             continue
         entry = offset
         for _ in range(info):  # sh_info: the number of Verneed entries
-            _version, aux_count, file_name, aux, following = struct.unpack_from("<HHIII", data, entry)
+            _version, aux_count, file_name, aux, following = struct.unpack_from("<HHIII", data,
+                                                                                 entry)
             versions = needed.setdefault(string(link, file_name), set())
             at = entry + aux
             for _ in range(aux_count):

@@ -17,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "linux", "e2e"))
 
+# The timeouts and wait_until are here for the package tests too.
 from harness import (STOP_TIMEOUT, WAIT_TIMEOUT, ServerTestCase,  # noqa: E402
                      play_forever, wait_until)
 from pcm import Pcm  # noqa: E402
@@ -150,6 +151,38 @@ class InstalledPackageTestCase(ServerTestCase):
         cls.tree_a = cls.class_tree(now=[play_forever("native", cls.tone(TREE_A_HZ, 30))])
         cls.tree_b = cls.class_tree(now=[play_forever("pulse", cls.tone(TREE_B_HZ, 30))])
         cls.wait_for_streams([cls.tree_a, cls.tree_b], 2)
+
+    def no_server_env(self):
+        """The private environment with a runtime folder no server listens in."""
+        runtime = make_temp_dir("harkwell-no-server-")
+        self.addCleanup(remove_temp_dir, runtime)
+        return dict(self.server.env, XDG_RUNTIME_DIR=runtime)
+
+    def assertReleaseExecutable(self, path, name):
+        """An installed executable: runnable, and byte for byte the release build."""
+        self.assertTrue(os.access(path, os.X_OK), path)
+        with open(path, "rb") as f:
+            self.assertTrue(f.read() == release_build(name), "%s is not the release build" % path)
+
+    def assertReadmeExampleRecords(self, language, interpreter, folder):
+        """The README's example in that language, run in `folder` where the
+        package is installed, writes a WAV file of tree A."""
+        script = os.path.join(folder, "readme-example." + {"js": "js", "python": "py"}[language])
+        with open(script, "w") as f:
+            f.write(readme_example(language))
+        completed = run([interpreter, script, str(self.tree_a.pid)], cwd=folder,
+                        env=self.server.env, timeout=README_EXAMPLE_SECONDS + STOP_TIMEOUT)
+        self.assertRun(completed, "the README's %s example" % language)
+        self.assertWavOfTreeA(os.path.join(folder, "app.wav"), "include", README_EXAMPLE_SECONDS)
+
+    def assertArgumentsRefused(self, answers, error_name, bad_pids):
+        """The probe's answers to its bad arguments: `bad_pids` bad pids, then
+        a bad mode, each refused with an error of that name."""
+        expected = ["pid must be a process id"] * bad_pids + ['mode must be "include" or "exclude"']
+        self.assertEqual(len(expected), len(answers), answers)
+        for answer, words in zip(answers, expected):
+            self.assertEqual(error_name, answer.get("name"), answer)
+            self.assertIn(words, answer["message"])
 
     def assertRun(self, completed, what):
         self.assertEqual(0, completed.returncode, "%s failed: %s %s"

@@ -14,10 +14,9 @@ import socket
 import unittest
 import urllib.request
 
-from package_harness import (LINUX_RELEASE, MISSING_LIBRARY_WORDS, README_EXAMPLE_SECONDS,
-                             SECONDS, STOP_TIMEOUT, VERSION, WAIT_TIMEOUT,
-                             InstalledPackageTestCase, artifact, make_temp_dir, release_build,
-                             readme_example, remove_temp_dir, run, substitute_executables,
+from package_harness import (LINUX_RELEASE, MISSING_LIBRARY_WORDS, SECONDS, STOP_TIMEOUT,
+                             VERSION, WAIT_TIMEOUT, InstalledPackageTestCase, artifact,
+                             make_temp_dir, remove_temp_dir, run, substitute_executables,
                              wait_until)
 from harness import Capture  # noqa: E402  (found through package_harness)
 from process_groups import end_group, spawn  # noqa: E402
@@ -154,20 +153,12 @@ class NpmPackages(InstalledPackageTestCase):
     def installed(self, project, relative):
         return os.path.join(project, "node_modules", relative)
 
-    def no_server_env(self):
-        runtime = make_temp_dir("harkwell-no-server-")
-        self.addCleanup(remove_temp_dir, runtime)
-        return dict(self.server.env, XDG_RUNTIME_DIR=runtime)
-
     def test_installs_the_main_package_and_this_platforms_executables(self):
         self.assertTrue(os.path.isdir(self.installed(self.project, "harkwell")))
         self.assertFalse(os.path.exists(self.installed(self.project, "@harkwell/win32-x64")))
         for name in ("harkwell", "harkwell-list"):
             path = self.installed(self.project, "@harkwell/linux-x64/bin/" + name)
-            self.assertTrue(os.access(path, os.X_OK), path)
-            with open(path, "rb") as f:
-                self.assertTrue(f.read() == release_build(name), "%s is not the release build"
-                                % path)
+            self.assertReleaseExecutable(path, name)
 
     def test_records_a_player_tree_in_both_modes_and_stops(self):
         for mode in ("include", "exclude"):
@@ -180,13 +171,7 @@ class NpmPackages(InstalledPackageTestCase):
                 self.assertWavOfTreeA(wav, mode)
 
     def test_the_readme_example_records_five_seconds(self):
-        with open(os.path.join(self.project, "readme.js"), "w") as f:
-            f.write(readme_example("js"))
-        completed = run(["node", "readme.js", str(self.tree_a.pid)], cwd=self.project,
-                        env=self.server.env, timeout=README_EXAMPLE_SECONDS + STOP_TIMEOUT)
-        self.assertRun(completed, "the README's Node example")
-        self.assertWavOfTreeA(os.path.join(self.project, "app.wav"), "include",
-                              README_EXAMPLE_SECONDS)
+        self.assertReadmeExampleRecords("js", "node", self.project)
 
     def test_an_aborted_signal_stops_the_capture(self):
         pcm = os.path.join(self.work, "npm-abort.pcm")
@@ -196,12 +181,7 @@ class NpmPackages(InstalledPackageTestCase):
             self.assertPcmOfTreeA(f.read(), "include")
 
     def test_bad_arguments_are_refused_before_anything_starts(self):
-        answers = self.probe("badArguments")
-        expected = ["pid must be a process id"] * 4 + ['mode must be "include" or "exclude"']
-        self.assertEqual(len(expected), len(answers))
-        for answer, words in zip(answers, expected):
-            self.assertEqual("RangeError", answer.get("name"), answer)
-            self.assertIn(words, answer["message"])
+        self.assertArgumentsRefused(self.probe("badArguments"), "RangeError", bad_pids=4)
 
     def test_no_server_rejects_done_with_the_status_and_message(self):
         answer = self.probe("failure", self.tree_a.pid, env=self.no_server_env())
@@ -257,7 +237,8 @@ class NpmPackages(InstalledPackageTestCase):
     def test_without_the_optional_dependency_every_way_in_says_so(self):
         project = self.install_project("--omit=optional")
         self.assertFalse(os.path.exists(self.installed(project, "@harkwell/linux-x64")))
-        words = "needs the package @harkwell/linux-x64 for linux-x64 (glibc), and it is not installed"
+        words = ("needs the package @harkwell/linux-x64 for linux-x64 (glibc), and it is not "
+                 "installed")
         answer = self.probe("startError", project=project)
         self.assertIn(words, answer["message"])
         self.assertIn("--omit=optional", answer["message"])
@@ -283,9 +264,7 @@ class NpmPackages(InstalledPackageTestCase):
         for key, name in (("tool", "Harkwell.exe"), ("lister", "Harkwell-list.exe")):
             self.assertEqual(self.installed(windows_project, "@harkwell/win32-x64/bin/" + name),
                              found.get(key), found)
-            with open(found[key], "rb") as f:
-                self.assertTrue(f.read() == release_build(name), "%s is not the release build"
-                                % found[key])
+            self.assertReleaseExecutable(found[key], name)
 
         cases = [
             (windows_project, ("linux", "x64", "glibc"),

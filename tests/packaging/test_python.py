@@ -9,9 +9,9 @@ import shutil
 import sys
 import unittest
 
-from package_harness import (MISSING_LIBRARY_WORDS, README_EXAMPLE_SECONDS, SECONDS,
-                             STOP_TIMEOUT, WAIT_TIMEOUT, InstalledPackageTestCase, artifact, make_temp_dir, release_build,
-                             readme_example, remove_temp_dir, run, substitute_executables)
+from package_harness import (MISSING_LIBRARY_WORDS, SECONDS, STOP_TIMEOUT, WAIT_TIMEOUT,
+                             InstalledPackageTestCase, artifact, make_temp_dir, remove_temp_dir,
+                             run, substitute_executables)
 from harness import Capture  # noqa: E402  (found through package_harness)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -43,11 +43,6 @@ class Wheel(InstalledPackageTestCase):
         self.assertRun(completed, "probe.py %s" % " ".join(map(str, args)))
         return json.loads(completed.stdout.decode().strip().splitlines()[-1])
 
-    def no_server_env(self):
-        runtime = make_temp_dir("harkwell-no-server-")
-        self.addCleanup(remove_temp_dir, runtime)
-        return dict(self.server.env, XDG_RUNTIME_DIR=runtime)
-
     def test_the_executables_are_inside_the_installed_package(self):
         found = run([self.venv_bin("python"), "-c",
                      "import harkwell; print(harkwell.binary_path('tool')); "
@@ -57,10 +52,7 @@ class Wheel(InstalledPackageTestCase):
         for path, name in zip(paths, ("harkwell", "harkwell-list")):
             self.assertTrue(path.startswith(self.venv) and path.endswith("/harkwell/bin/" + name),
                             path)
-            self.assertTrue(os.access(path, os.X_OK), path)
-            with open(path, "rb") as f:
-                self.assertTrue(f.read() == release_build(name), "%s is not the release build"
-                                % path)
+            self.assertReleaseExecutable(path, name)
 
     def test_records_a_player_tree_in_both_modes_and_stops(self):
         for mode in ("include", "exclude"):
@@ -71,14 +63,7 @@ class Wheel(InstalledPackageTestCase):
                 self.assertWavOfTreeA(wav, mode)
 
     def test_the_readme_example_records_five_seconds(self):
-        script = os.path.join(self.venv, "readme.py")
-        with open(script, "w") as f:
-            f.write(readme_example("python"))
-        completed = run([self.venv_bin("python"), script, str(self.tree_a.pid)], cwd=self.venv,
-                        env=self.server.env, timeout=README_EXAMPLE_SECONDS + STOP_TIMEOUT)
-        self.assertRun(completed, "the README's Python example")
-        self.assertWavOfTreeA(os.path.join(self.venv, "app.wav"), "include",
-                              README_EXAMPLE_SECONDS)
+        self.assertReadmeExampleRecords("python", self.venv_bin("python"), self.venv)
 
     def test_read_returns_what_was_asked_and_leaving_the_block_stops(self):
         pcm = os.path.join(self.work, "python-read.pcm")
@@ -91,7 +76,7 @@ class Wheel(InstalledPackageTestCase):
         substitutes = substitute_executables(self.work)
         no_server = self.probe("failure", self.tree_a.pid, env=self.no_server_env())
         self.assertEqual(("HarkwellError", 1, 0),
-                         (no_server["type"], no_server["status"], no_server["bytes"]))
+                         (no_server["name"], no_server["status"], no_server["bytes"]))
         self.assertTrue(no_server["tool_message"].startswith(
             "activate failed: 0x80070070: no PipeWire server to connect to"), no_server)
         self.assertIn(no_server["tool_message"], no_server["message"])
@@ -112,12 +97,7 @@ class Wheel(InstalledPackageTestCase):
                       "0x80070070", listing["message"])
 
     def test_bad_arguments_are_refused_before_anything_starts(self):
-        answers = self.probe("bad_arguments")
-        expected = ["pid must be a process id"] * 5 + ['mode must be "include" or "exclude"']
-        self.assertEqual(len(expected), len(answers))
-        for answer, words in zip(answers, expected):
-            self.assertEqual("ValueError", answer.get("type"), answer)
-            self.assertIn(words, answer["message"])
+        self.assertArgumentsRefused(self.probe("bad_arguments"), "ValueError", bad_pids=5)
 
     def test_list_streams_returns_typed_rows(self):
         answer = self.probe("list_streams")

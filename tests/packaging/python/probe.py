@@ -15,7 +15,7 @@ import harkwell
 
 
 def describe(error):
-    return {"type": type(error).__name__, "message": str(error),
+    return {"name": type(error).__name__, "message": str(error),
             "status": getattr(error, "status", None),
             "tool_message": getattr(error, "tool_message", None)}
 

@@ -49,7 +49,8 @@ class Capture extends Readable {
     this._child = child;
     child.once('error', (error) => settle({ error: startFailure(path, error) }));
     child.once('close', (status, killedBy) => {
-      settle({ error: status === 0 ? null : exitFailure('harkwell', status, killedBy, this._stderr) });
+      const error = status === 0 ? null : exitFailure('harkwell', status, killedBy, this._stderr);
+      settle({ error });
     });
     child.stdin.on('error', () => {}); // the tool may be gone when stdin closes
     child.stderr.setEncoding('utf8');
