@@ -18,3 +18,9 @@ for preset in linux linux-asan; do
 done
 cmake --preset linux-release
 cmake --build --preset linux-release
+
+# The packages: every artifact built into dist/, then installed and driven as
+# a user would (tests/packaging/): a private npm registry, a fresh virtual
+# environment, apt-get, each against a private PipeWire.
+tools/package.sh
+(cd tests/packaging && PYTHONDONTWRITEBYTECODE=1 python3 -m unittest -v)

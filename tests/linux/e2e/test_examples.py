@@ -1,5 +1,6 @@
 """The consumer examples in examples/, unchanged, recording real process trees
-with the Linux tool into WAV files."""
+with the Linux tool into WAV files. They use the packages from packaging/,
+pointed at the tool under test by their override variable."""
 
 import os
 import shutil
@@ -13,6 +14,7 @@ from pcm import Pcm
 
 EXAMPLES_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                              "..", "..", "..", "examples"))
+PACKAGING_DIR = os.path.normpath(os.path.join(EXAMPLES_DIR, "..", "packaging"))
 EXAMPLES = {"node": ["node", os.path.join(EXAMPLES_DIR, "node", "record-wav.js")],
             "python": [sys.executable, os.path.join(EXAMPLES_DIR, "python", "record_wav.py")]}
 PCM_FORMAT = struct.pack("<HHIIHH", 1, 2, 48000, 192000, 4, 16)
@@ -53,7 +55,9 @@ class Examples(ServerTestCase):
                                        ("exclude", TREE_B_HZ, TREE_A_HZ)):
                 with self.subTest(example=name, mode=mode):
                     output = os.path.join(self.work, "%s-%s.wav" % (name, mode))
-                    env = dict(self.server.env, HARKWELL=TOOL)
+                    env = dict(self.server.env, HARKWELL_BINARY=TOOL,
+                               NODE_PATH=os.path.join(PACKAGING_DIR, "npm"),
+                               PYTHONPATH=os.path.join(PACKAGING_DIR, "python"))
                     completed = subprocess.run(
                         command + [str(self.tree_a.pid), mode, str(SECONDS), output],
                         env=env, capture_output=True, timeout=SECONDS + STOP_TIMEOUT)

@@ -5,6 +5,7 @@ failure of the tool."""
 
 import os
 import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -18,6 +19,7 @@ from harness import (BUILD_DIR, TIMEOUT, WINE, ToolTestCase,  # noqa: E402
                      expected_output)
 
 EXAMPLES_DIR = os.path.normpath(os.path.join(HERE, "..", "..", "..", "examples"))
+PACKAGING_DIR = os.path.normpath(os.path.join(EXAMPLES_DIR, "..", "packaging"))
 
 # name: (interpreter, script, programs the example needs on PATH)
 EXAMPLES = {
@@ -66,7 +68,13 @@ class Examples(ToolTestCase):
             if shutil.which(program) is None:
                 self.fail("the %s example needs %s on PATH" % (name, program))
         env = self.runner.environment(scenario)
-        env["HARKWELL"] = "%s %s" % (WINE, os.path.join(BUILD_DIR, "Harkwell.exe"))
+        # The Node and Python examples use the packages from packaging/, whose
+        # override variable names the executable: here a script that runs it
+        # under Wine. The shell examples take the command itself.
+        env["HARKWELL_BINARY"] = self.wine_launcher()
+        env["HARKWELL"] = env["HARKWELL_BINARY"]
+        env["NODE_PATH"] = os.path.join(PACKAGING_DIR, "npm")
+        env["PYTHONPATH"] = os.path.join(PACKAGING_DIR, "python")
         output = os.path.join(self.runner.work, "out.wav")
         if os.path.exists(output):
             os.remove(output)
@@ -87,6 +95,14 @@ class Examples(ToolTestCase):
             with open(output, "rb") as f:
                 wav = f.read()
         return completed, wav, self.runner.read_record()
+
+    def wine_launcher(self):
+        path = os.path.join(self.runner.work, "harkwell-under-wine")
+        with open(path, "w") as f:
+            f.write('#!/bin/sh\nexec %s %s "$@"\n'
+                    % (WINE, shlex.quote(os.path.join(BUILD_DIR, "Harkwell.exe"))))
+        os.chmod(path, 0o755)
+        return path
 
     def assertStoppedCleanly(self, completed, record):
         """Status 0, and the tool was stopped through its stdin and exited."""

@@ -1,0 +1,3 @@
+#!/usr/bin/env node
+'use strict';
+require('../lib/shim.js').run('tool');
