@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Harkwell.exe, its tests and the simulated audio stack, and runs every
 # test under Wine; then builds the Linux tool and runs its tests, also with
-# the address and undefined-behaviour sanitizers.
+# the address and undefined-behaviour sanitizers; last, builds the packages and
+# tests them installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/wine-env.sh
