@@ -10,6 +10,7 @@ import unittest
 
 from harness import STOP_TIMEOUT, TOOL, ServerTestCase, play_forever
 from pcm import Pcm
+from private_server import client_executable
 
 EXAMPLES_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                              "..", "..", "..", "examples"))
@@ -53,7 +54,8 @@ class Examples(ServerTestCase):
                                        ("exclude", TREE_B_HZ, TREE_A_HZ)):
                 with self.subTest(example=name, mode=mode):
                     output = os.path.join(self.work, "%s-%s.wav" % (name, mode))
-                    env = dict(self.server.env, HARKWELL=TOOL)
+                    env = dict(self.server.env,
+                               HARKWELL=client_executable(self.server.env, TOOL))
                     completed = subprocess.run(
                         command + [str(self.tree_a.pid), mode, str(SECONDS), output],
                         env=env, capture_output=True, timeout=SECONDS + STOP_TIMEOUT)
