@@ -162,7 +162,10 @@ class Players(ServerTestCase):
         self.assertEqual(launcher, root)
 
         capture = self.capture(root, "include")
-        self.assertTrue(capture.wait_for_sound(1.0), "nothing arrived from the listed root")
+        # A silent first period (see link_start_loss) spoils the first of the
+        # 0.1 s blocks the tone is measured in, and the next may be cut short.
+        extra = 0.2 if self.link_start_loss() else 0.0
+        self.assertTrue(capture.wait_for_sound(1.0 + extra), "nothing arrived from the listed root")
         pcm = self.finish(capture).pcm()
         self.assertHears(pcm, 880, 1.0, AMPLITUDE)
         self.assertDoesNotHear(pcm, 440, AMPLITUDE)
