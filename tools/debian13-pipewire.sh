@@ -25,8 +25,9 @@ if [ "$(cat "$tree/.harkwell-packages" 2>/dev/null)" = "$stamp" ]; then
 fi
 
 if ! command -v debootstrap >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 \
-    debootstrap </dev/null >/dev/null
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq </dev/null
+  apt-get install -y -qq -o DPkg::Lock::Timeout=600 debootstrap </dev/null >/dev/null
 fi
 
 mkdir -p "$(dirname "$tree")"

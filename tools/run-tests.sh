@@ -2,6 +2,11 @@
 # Builds Harkwell.exe, its tests and the simulated audio stack, and runs every
 # test under Wine; then builds the Linux tool and runs its tests, also with
 # the address and undefined-behaviour sanitizers.
+#
+# The Linux end-to-end tests run against two PipeWire servers: the host's and
+# PipeWire 1.4 with WirePlumber 0.5 from the Debian 13 tree that
+# tools/install-deps.sh builds (pipewire.* and pipewire.debian13.*); the
+# linux-asan preset runs them against the host's only (HARKWELL_PIPEWIRE_SERVERS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/wine-env.sh
