@@ -204,19 +204,16 @@ class Capturing(ServerTestCase):
             # period changes.
             head = RATE // 4 * FRAME_BYTES
             ours, theirs = ours[head:], theirs[head:]
-        dropped, differs = dropped_blocks(ours, theirs, during)
+        dropped, differs = dropped_blocks(ours, theirs, (during, before))
         if differs is not None:
             self.fail("frame %d of %d differs from pw-record's (after %s)"
                       % (differs, len(ours) // FRAME_BYTES, dropped))
-        if self.server.versions()["pipewire"] < (1, 0):
-            # PipeWire 0.3.65 gives every recorder of a stream the same samples.
-            self.assertEqual([], dropped, "periods lost by one recorder only")
-        else:
-            # PipeWire 1.4.2 may drop one short period of a playing stream for
-            # one of its recorders, and not the others, around a change: two
-            # pw-records of one stream differ in that way in 2 of 6 runs, the
-            # tool and pw-record in 3 of 5 (measured), on either side.
-            self.assertLessEqual(len(dropped), 2, "more periods lost than changes made")
+        # Around a change of period PipeWire may drop one period of a playing
+        # stream for one of its recorders and not the others: two pw-records
+        # of one stream differed so in 2 of 6 runs on 1.4.2; on 0.3.65
+        # pw-record lost a 256-frame period the tool got while the machine
+        # was loaded. Anything else is the same, sample for sample.
+        self.assertLessEqual(len(dropped), 2, "more periods lost than changes made: %s" % dropped)
 
     def test_two_captures_at_once(self):
         a, b = self.tree_a, self.tree_b
