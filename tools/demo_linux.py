@@ -10,7 +10,8 @@ include must hold its own tone and not the other tree's, its exclude the
 opposite. The exit status is 0 only when all four are right.
 
 By default everything runs on a private, headless PipeWire started for the
-demo and stopped after it (the test harness's). With --running it uses the
+demo and stopped after it (the test harness's, the one HARKWELL_PIPEWIRE
+chooses: host or debian13). With --running it uses the
 PipeWire of the session instead: the trees are then heard on its default
 output, and exclude also holds whatever else plays there.
 
@@ -137,8 +138,8 @@ def main():
         else:
             server = PrivatePipeWire().start()
             env = server.env
-            print("PipeWire: a private, headless server with a null sink (ready in %.0f ms)"
-                  % (1000 * server.ready_seconds))
+            print("PipeWire: a private, headless server with a null sink (%s; ready in %.0f ms)"
+                  % (server.describe(), 1000 * server.ready_seconds))
         for name, hz in TREES.items():
             wav = write_tone(os.path.join(work, "%d.wav" % hz), hz, PLAY_SECONDS * RATE, AMPLITUDE)
             players = [("pw-play", wav), ("paplay", wav)] if name == "A" else [("pw-play", wav)]

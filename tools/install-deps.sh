@@ -4,6 +4,12 @@
 # available.
 set -euo pipefail
 
+# --- The second PipeWire of the Linux tests (1.4, WirePlumber 0.5) ---------
+# A Debian 13 tree outside the repository, built once per machine and again
+# only when its package list changes (tools/debian13-pipewire.sh).
+"$(dirname "$0")/debian13-pipewire.sh"
+# ---------------------------------------------------------------------------
+
 packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest python3
           ffmpeg sox clang-format
           # The Linux tool: its compiler and library, and a PipeWire server

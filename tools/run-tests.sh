@@ -3,6 +3,11 @@
 # test under Wine; then builds the Linux tool and runs its tests, also with
 # the address and undefined-behaviour sanitizers; last, builds the packages and
 # tests them installed.
+#
+# The Linux end-to-end tests run against two PipeWire servers: the host's and
+# PipeWire 1.4 with WirePlumber 0.5 from the Debian 13 tree that
+# tools/install-deps.sh builds (pipewire.* and pipewire.debian13.*); the
+# linux-asan preset runs them against the host's only (HARKWELL_PIPEWIRE_SERVERS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/wine-env.sh

@@ -3,6 +3,12 @@
 in one run on one private, headless PipeWire (the test harness's server).
 
     python3 bench/linux/run_benchmarks.py [--tool build/linux-release/harkwell]
+                                          [--server host|debian13]
+
+--server chooses the test harness's server: the host's PipeWire (the
+default), or PipeWire 1.4 with WirePlumber 0.5 from the Debian 13 tree that
+tools/install-deps.sh builds, whose players, recorder and client library
+(for harkwell and harkwell-list too) are then that tree's.
 
 Four players play long tones: two native streams (pw-play) and two through the
 PulseAudio bridge (paplay). Then, interleaved round by round:
@@ -43,7 +49,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "linux", "e2e"))
 
 from harness import children_of, wait_until  # noqa: E402
 from pcm import RATE, write_tone  # noqa: E402
-from private_server import PrivatePipeWire  # noqa: E402
+from private_server import SERVERS, PrivatePipeWire, client_command  # noqa: E402
 from process_groups import end_group, make_temp_dir, spawn  # noqa: E402
 
 PARTS = ("cpu", "stop", "first-byte", "period", "list")
@@ -133,12 +139,12 @@ def median(values):
 
 
 class Bench:
-    def __init__(self, tool, lister, seconds, rounds):
-        self.tool = tool
-        self.lister = lister
+    def __init__(self, tool, lister, seconds, rounds, server):
         self.seconds = seconds
         self.rounds = rounds
-        self.server = PrivatePipeWire().start()
+        self.server = PrivatePipeWire(server).start()
+        self.tool = client_command(self.server.env, [tool])
+        self.lister = client_command(self.server.env, [lister])
         self.work = make_temp_dir("harkwell-bench-")
         self.players = {}
 
@@ -174,7 +180,7 @@ class Bench:
         return graph.serial(graph.nodes, nodes[0])
 
     def harkwell(self, pid, mode):
-        return Run([self.tool, str(pid), mode], self.server.env)
+        return Run(self.tool + [str(pid), mode], self.server.env)
 
     def pw_record(self, serial):
         return Run(["pw-record", "--target", str(serial), "-"], self.server.env,
@@ -248,7 +254,7 @@ class Bench:
     def listing(self):
         """Wall time of one listing, beside pw-dump reading the graph once;
         also the rows of the last listing."""
-        programs = {"harkwell-list": [self.lister], "pw-dump": ["pw-dump"]}
+        programs = {"harkwell-list": self.lister, "pw-dump": ["pw-dump"]}
         figures = {name: [] for name in programs}
         for _ in range(self.rounds * 10):
             for name, argv in programs.items():
@@ -264,21 +270,18 @@ class Bench:
         return figures, rows
 
 
-def describe_machine():
+def describe_machine(pipewire):
     cpu = "unknown"
     try:
         with open("/proc/cpuinfo") as f:
             cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
     except (OSError, StopIteration):
         pass
-    version = subprocess.run(["pipewire", "--version"], capture_output=True,
-                             text=True).stdout.split("\n")
-    libs = [line.strip() for line in version if "libpipewire" in line]
     return {
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
         "cpu": "%s, %d logical cores" % (cpu, os.cpu_count()),
         "kernel": platform.release(),
-        "pipewire": libs[0] if libs else "unknown",
+        "pipewire": pipewire,
         "load": " ".join("%.2f" % x for x in os.getloadavg()),
     }
 
@@ -290,6 +293,8 @@ def main():
                         default=os.path.join(ROOT, "build", "linux-release", "harkwell-list"))
     parser.add_argument("--seconds", type=float, default=10.0, help="seconds per CPU run")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--server", choices=SERVERS, default="host",
+                        help="the PipeWire to measure on (default: the host's)")
     parser.add_argument("--only", choices=PARTS, action="append",
                         help="measure only this part (may be repeated)")
     args = parser.parse_args()
@@ -300,8 +305,9 @@ def main():
         if not os.access(program, os.X_OK):
             sys.exit("no executable at %s (build the linux-release preset first)" % program)
 
-    bench = Bench(tool, lister, args.seconds, args.rounds)
+    bench = Bench(tool, lister, args.seconds, args.rounds, args.server)
     try:
+        pipewire = bench.server.describe()
         bench.start_players()
         cpu = bench.cpu() if "cpu" in parts else None
         stop = bench.stop_latency() if "stop" in parts else None
@@ -311,10 +317,12 @@ def main():
     finally:
         bench.close()
 
-    machine = describe_machine()
+    machine = describe_machine(pipewire)
     print("- Date: %s; load average at the end %s" % (machine["date"], machine["load"]))
     print("- CPU: %s; Linux %s; %s" % (machine["cpu"], machine["kernel"], machine["pipewire"]))
-    print("- Tool: `%s`" % os.path.relpath(tool, ROOT))
+    print("- Tool: `%s`%s" % (os.path.relpath(tool, ROOT),
+                              ", run in the Debian 13 tree with its libpipewire"
+                              if args.server == "debian13" else ""))
     if cpu is not None:
         print_cpu(cpu, args)
     if stop is not None:

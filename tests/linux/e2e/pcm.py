@@ -94,6 +94,43 @@ def common_stretch(ours, theirs, probe_at, probe_frames=4096):
     return ours[begin:end], theirs[begin + shift:end + shift]
 
 
+def dropped_blocks(ours, theirs, block_sizes, probe_frames=2048):
+    """Compares two lined-up captures of the same stream of noise, frame for
+    frame, where one of them may lack whole blocks (of one of `block_sizes`
+    frames) that the other has. Returns ([(frame in ours, frames, "ours" or
+    "theirs" lacking them)], the frame in ours of the first difference that
+    is no such block, or None)."""
+    step, probe = FRAME_BYTES, probe_frames * FRAME_BYTES
+    dropped, i, j = [], 0, 0
+    while i < len(ours) and j < len(theirs):
+        length = min(len(ours) - i, len(theirs) - j)
+        if ours[i:i + length] == theirs[j:j + length]:
+            break
+        # The first differing frame, found by halves.
+        low, high = 0, length
+        while high - low > step:
+            middle = low + (high - low) // 2 // step * step
+            if ours[i:i + middle] == theirs[j:j + middle]:
+                low = middle
+            else:
+                high = middle
+        i, j = i + low, j + low
+        for frames in block_sizes:
+            block = frames * FRAME_BYTES
+            rest = min(probe, len(ours) - i - block, len(theirs) - j - block)
+            if rest > 0 and ours[i:i + rest] == theirs[j + block:j + block + rest]:
+                dropped.append((i // step, frames, "ours"))
+                j += block
+                break
+            if rest > 0 and ours[i + block:i + block + rest] == theirs[j:j + rest]:
+                dropped.append((i // step, frames, "theirs"))
+                i += block
+                break
+        else:
+            return dropped, i // step
+    return dropped, None
+
+
 class Pcm:
     """Captured stereo PCM, split into its channels."""
 

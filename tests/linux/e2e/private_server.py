@@ -5,16 +5,24 @@ data and home folders, its own session bus, and an environment from which
 every variable that could point a client at another PipeWire, PulseAudio or
 bus has been removed. Other PipeWire servers on the machine are never seen.
 The daemons run in process groups of their own (process_groups).
+
+HARKWELL_PIPEWIRE chooses the server: "host" (the default) is the machine's
+own PipeWire and WirePlumber, "debian13" the PipeWire 1.4 and WirePlumber 0.5
+of the Debian 13 tree (debian13.py), whose players then run from the same
+tree. Each gets the same configuration, in the form its session manager reads.
 """
 
 import json
 import os
+import shlex
 import signal
 import socket
 import statistics
 import subprocess
 import time
+import zlib
 
+import debian13
 from graph import Graph
 from pcm import RATE
 from process_groups import (end_group, leader_exited, make_temp_dir, remove_temp_dir,
@@ -23,6 +31,8 @@ from process_groups import (end_group, leader_exited, make_temp_dir, remove_temp
 SINK = "harkwell_test_sink"
 START_TIMEOUT = 20.0  # seconds for the daemons to become ready
 CLIENT_TIMEOUT = 15.0  # seconds a helper client (pactl, pw-dump) may take
+SERVERS = ("host", "debian13")
+TREE_RUN = "HARKWELL_DEBIAN13_RUN"  # in the environment of a tree's server: its RUN launcher
 
 # Variables that would point a client at some other server or bus.
 FOREIGN_PREFIXES = ("PIPEWIRE_", "PULSE_", "WIREPLUMBER_", "SPA_", "JACK_", "DBUS_", "XDG_")
@@ -42,7 +52,8 @@ context.objects = [
 ]
 """ % SINK
 
-# Numbered below the stock 90-enable-all.lua, which reads these switches.
+# WirePlumber 0.4 reads Lua, numbered below the stock 90-enable-all.lua,
+# which reads these switches.
 WIREPLUMBER_MAIN_LUA = """\
 alsa_monitor.enabled = false
 v4l2_monitor.enabled = false
@@ -53,6 +64,53 @@ WIREPLUMBER_BLUETOOTH_LUA = """\
 bluez_monitor.enabled = false
 bluez_monitor.properties["with-logind"] = false
 """
+# WirePlumber 0.5 reads .conf fragments, merged into its profiles: the same
+# monitors and services turned off.
+WIREPLUMBER_HEADLESS_CONF = """\
+wireplumber.profiles = {
+  main = {
+    hardware.audio = disabled
+    hardware.bluetooth = disabled
+    hardware.video-capture = disabled
+    support.portal-permissionstore = disabled
+    script.client.access-portal = disabled
+    support.logind = disabled
+    support.reserve-device = disabled
+  }
+}
+"""
+
+
+def client_executable(env, path):
+    """The executable to run a program of ours (the tool, the lister, the
+    test player) as a client of the server whose environment env is: the
+    program itself for the host's server; for the Debian 13 tree's, a script
+    that runs it in the tree, with the tree's client library, as a user of
+    that PipeWire would."""
+    run = env.get(TREE_RUN)
+    if not run:
+        return path
+    path = os.path.abspath(path)
+    script = os.path.join(os.path.dirname(run), "%s-%08x" % (os.path.basename(path),
+                                                             zlib.crc32(path.encode())))
+    if not os.path.exists(script):
+        with open(script, "w") as f:
+            f.write('#!/bin/sh\nexec %s %s "$@"\n' % (shlex.quote(run), shlex.quote(path)))
+        os.chmod(script, 0o755)
+    return script
+
+
+def client_command(env, argv):
+    """argv, run as client_executable() says."""
+    return [client_executable(env, argv[0])] + list(argv[1:])
+
+
+def chosen_server():
+    """The server HARKWELL_PIPEWIRE names."""
+    name = os.environ.get("HARKWELL_PIPEWIRE", "host") or "host"
+    if name not in SERVERS:
+        raise ValueError("HARKWELL_PIPEWIRE=%s: expected one of %s" % (name, ", ".join(SERVERS)))
+    return name
 
 
 def private_environment(base, folders):
@@ -92,7 +150,8 @@ class PrivatePipeWire:
 
     DAEMONS = ("dbus", "pipewire", "wireplumber", "pipewire-pulse")
 
-    def __init__(self):
+    def __init__(self, server=None):
+        self.server = server or chosen_server()
         self.root = make_temp_dir("harkwell-pw-")
         self.folders = {name: os.path.join(self.root, name)
                         for name in ("runtime", "config", "state", "data", "home", "logs")}
@@ -100,17 +159,31 @@ class PrivatePipeWire:
             os.makedirs(path, mode=0o700)
         # pipewire-pulse races over creating this folder when it is missing.
         os.makedirs(os.path.join(self.folders["runtime"], "pulse"), mode=0o700)
-        self._write_config()
         self.env = private_environment(os.environ, self.folders)
+        self._versions = None
         self.daemons = {}
+        try:
+            if self.server == "debian13":
+                run = debian13.make_launchers(os.path.join(self.root, "bin"))
+                self.env["PATH"] = os.path.dirname(run) + os.pathsep + self.env.get("PATH",
+                                                                                     os.defpath)
+                self.env[TREE_RUN] = run
+            self._write_config()
+        except BaseException:
+            remove_temp_dir(self.root)
+            raise
         self.ready_seconds = None
 
     def _write_config(self):
-        files = {
-            "pipewire/pipewire.conf.d/50-harkwell-test-sink.conf": SINK_CONF,
-            "wireplumber/main.lua.d/51-harkwell-headless.lua": WIREPLUMBER_MAIN_LUA,
-            "wireplumber/bluetooth.lua.d/51-harkwell-headless.lua": WIREPLUMBER_BLUETOOTH_LUA,
-        }
+        files = {"pipewire/pipewire.conf.d/50-harkwell-test-sink.conf": SINK_CONF}
+        if self.versions()["wireplumber"] >= (0, 5):
+            files["wireplumber/wireplumber.conf.d/51-harkwell-headless.conf"] = \
+                WIREPLUMBER_HEADLESS_CONF
+        else:
+            files.update({
+                "wireplumber/main.lua.d/51-harkwell-headless.lua": WIREPLUMBER_MAIN_LUA,
+                "wireplumber/bluetooth.lua.d/51-harkwell-headless.lua": WIREPLUMBER_BLUETOOTH_LUA,
+            })
         for relative, text in files.items():
             path = os.path.join(self.folders["config"], relative)
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -168,6 +241,28 @@ class PrivatePipeWire:
             if time.monotonic() >= deadline:
                 raise ServerNotReady("timed out waiting for %s\n%s" % (what, self.logs()))
             time.sleep(0.005)
+
+    def versions(self):
+        """The versions of this server's daemons, as their programs report
+        the library they run on: {"pipewire": (1, 4, 2), "wireplumber": ...}."""
+        if self._versions is None:
+            versions = {}
+            for program in ("pipewire", "wireplumber"):
+                result = subprocess.run([program, "--version"], env=self.env,
+                                        capture_output=True, text=True, timeout=CLIENT_TIMEOUT)
+                linked = [line.split()[-1] for line in result.stdout.splitlines()
+                          if line.startswith("Linked with")]
+                if result.returncode != 0 or not linked:
+                    raise RuntimeError("%s --version said %r" % (program, result.stdout))
+                versions[program] = tuple(int(part) for part in linked[0].split("."))
+            self._versions = versions
+        return self._versions
+
+    def describe(self):
+        """"PipeWire 1.4.2, WirePlumber 0.5.8"."""
+        versions = self.versions()
+        return "PipeWire %s, WirePlumber %s" % tuple(
+            ".".join(map(str, versions[name])) for name in ("pipewire", "wireplumber"))
 
     def default_sink(self):
         try:

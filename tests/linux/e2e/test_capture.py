@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import MAX_PERIOD, SANITIZED, ServerTestCase, play, play_forever, wait_until
-from pcm import FRAME_BYTES, RATE, common_stretch, write_noise
+from pcm import FRAME_BYTES, RATE, common_stretch, dropped_blocks, write_noise
 
 AMPLITUDE = 0.3
 TREE_A_HZ = 500  # native players, one level down
@@ -159,6 +159,8 @@ class Capturing(ServerTestCase):
                     # here, in none of the plain ones). Then exactly its first
                     # period is missing; the continuity check above holds.
                     missing -= MAX_PERIOD
+                elif abs(missing - self.link_start_loss()) <= delta:
+                    missing -= self.link_start_loss()
                 self.assertAlmostEqual(0, missing, delta=delta,
                                        msg="%d frames missing; %s"
                                        % (missing, pcm.describe_edges(span)))
@@ -196,11 +198,22 @@ class Capturing(ServerTestCase):
         ours, theirs = stretches
         # From before the short player came until after it went.
         self.assertGreaterEqual(len(ours), 3 * RATE * FRAME_BYTES)
-        if ours != theirs:
-            differs = next(i for i in range(0, len(ours), FRAME_BYTES)
-                           if ours[i:i + FRAME_BYTES] != theirs[i:i + FRAME_BYTES])
-            self.fail("frame %d of %d differs from pw-record's"
-                      % (differs // FRAME_BYTES, len(ours) // FRAME_BYTES))
+        if self.link_start_loss():
+            # Each recorder's first period is silence of its own (see
+            # link_start_loss): compared from the probe on, long before the
+            # period changes.
+            head = RATE // 4 * FRAME_BYTES
+            ours, theirs = ours[head:], theirs[head:]
+        dropped, differs = dropped_blocks(ours, theirs, (during, before))
+        if differs is not None:
+            self.fail("frame %d of %d differs from pw-record's (after %s)"
+                      % (differs, len(ours) // FRAME_BYTES, dropped))
+        # Around a change of period PipeWire may drop one period of a playing
+        # stream for one of its recorders and not the others: two pw-records
+        # of one stream differed so in 2 of 6 runs on 1.4.2; on 0.3.65
+        # pw-record lost a 256-frame period the tool got while the machine
+        # was loaded. Anything else is the same, sample for sample.
+        self.assertLessEqual(len(dropped), 2, "more periods lost than changes made: %s" % dropped)
 
     def test_two_captures_at_once(self):
         a, b = self.tree_a, self.tree_b

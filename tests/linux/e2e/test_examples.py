@@ -11,6 +11,7 @@ import unittest
 
 from harness import STOP_TIMEOUT, TOOL, ServerTestCase, play_forever
 from pcm import Pcm
+from private_server import client_executable
 
 EXAMPLES_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                              "..", "..", "..", "examples"))
@@ -55,7 +56,8 @@ class Examples(ServerTestCase):
                                        ("exclude", TREE_B_HZ, TREE_A_HZ)):
                 with self.subTest(example=name, mode=mode):
                     output = os.path.join(self.work, "%s-%s.wav" % (name, mode))
-                    env = dict(self.server.env, HARKWELL_BINARY=TOOL,
+                    env = dict(self.server.env,
+                               HARKWELL_BINARY=client_executable(self.server.env, TOOL),
                                NODE_PATH=os.path.join(PACKAGING_DIR, "npm"),
                                PYTHONPATH=os.path.join(PACKAGING_DIR, "python"))
                     completed = subprocess.run(

@@ -57,7 +57,10 @@ class Reliability(ServerTestCase):
                  early[1], late[1]))
         faults = pcm.continuity_faults(SOAK_HZ, AMPLITUDE, first + 3 * 2048, end - 960)
         self.assertEqual([], faults[:10])
-        self.assertAlmostEqual(frames, end - first, delta=4, msg=pcm.describe_edges(span))
+        heard = end - first
+        if abs(frames - heard - self.link_start_loss()) <= 4:
+            heard += self.link_start_loss()  # the stream started the idle graph
+        self.assertAlmostEqual(frames, heard, delta=4, msg=pcm.describe_edges(span))
         self.assertLessEqual(pcm.frames - frames, PADDING_FRAMES)
         self.assertEqual(early[0], late[0], "open descriptors grew")
         self.assertMemoryFlat(early[1], late[1])
@@ -98,7 +101,7 @@ class Reliability(ServerTestCase):
         # trailing silence (3360 frames or more, measured); a player that
         # runs late leaves a shorter one inside its own tone.
         gaps = result.pcm().silent_gaps()
-        bursts = 1 + sum(gap >= PLAYER_GAP_FRAMES for gap in gaps)
+        bursts = 1 + sum(gap >= self.player_gap_frames() for gap in gaps)
         print("churn: %d player processes in one capture; fds %d -> %d (at most %d while "
               "playing); RSS %d -> %d KiB (at most %d); links in the graph %d -> %d; "
               "%d bursts of sound heard (silences between them %s frames); tool CPU %.3f s"
@@ -112,6 +115,13 @@ class Reliability(ServerTestCase):
         self.assertMemoryFlat(baseline["rss"], after["rss"])
         # Every player was heard, each on its own.
         self.assertEqual(2 * (CHURN_ROUNDS + 3), bursts)
+
+    def player_gap_frames(self):
+        """The shortest silence between two players' sounds. On PipeWire
+        0.3.65 a stream ends with 3360 frames of silence or more (measured); on
+        1.4.2 the next player's sound can follow after only 1440 (measured
+        1440 to 8160 in 3 runs of 66 players)."""
+        return PLAYER_GAP_FRAMES if self.server.versions()["pipewire"] < (1, 0) else 1440
 
     def settled_figures(self, capture):
         """The tool's open descriptors and memory, the graph's links and the
