@@ -19,3 +19,11 @@
 #define HARKWELL_UNREACHABLE_FORMAT "cannot reach the audio system: 0x%08x"
 #define HARKWELL_NO_ANSWER_FORMAT "cannot reach the audio system: no answer within %lu seconds"
 #define HARKWELL_LIST_NOT_WRITTEN "cannot write the list to standard output"
+
+// Harkwell-list.exe only: the wait for the audio system's answer itself
+// failed (the argument is the result code of the wait's last error, as
+// unsigned 32-bit), and the process table could not be read (the argument is
+// the result code).
+#define HARKWELL_WAIT_FAILED_FORMAT \
+    "cannot reach the audio system: the wait for its answer failed: 0x%08x"
+#define HARKWELL_PROCESS_TABLE_FORMAT "cannot read the process table: 0x%08x"

@@ -143,12 +143,21 @@ std::string JsonLine(const ListedProcess& process, ListingColumns columns) {
     return json + "}";
 }
 
+std::vector<std::string> ListingLines(const std::vector<ListedProcess>& listing, bool json,
+                                      ListingColumns columns) {
+    std::vector<std::string> lines;
+    if (!json) lines.push_back(TableHeader(columns));
+    for (const ListedProcess& process : listing) {
+        lines.push_back(json ? JsonLine(process, columns) : TableRow(process, columns));
+    }
+    return lines;
+}
+
 bool WriteListing(std::FILE* out, const std::vector<ListedProcess>& listing, bool json,
                   ListingColumns columns) {
-    bool written = json || WriteLine(out, TableHeader(columns));
-    for (const ListedProcess& process : listing) {
-        written = written &&
-                  WriteLine(out, json ? JsonLine(process, columns) : TableRow(process, columns));
+    bool written = true;
+    for (const std::string& line : ListingLines(listing, json, columns)) {
+        written = written && WriteLine(out, line);
     }
     return std::fflush(out) == 0 && written;
 }

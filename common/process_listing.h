@@ -40,8 +40,12 @@ std::string TableRow(const ListedProcess& process, ListingColumns columns);
 // as stated, or null.
 std::string JsonLine(const ListedProcess& process, ListingColumns columns);
 
-// Writes the table (header first, also when there are no rows) or the JSON
-// lines, one line each, and flushes `out`. False when any of it could not be
-// written.
+// The lines of a listing, without their line ends: the table (header first,
+// also when there are no rows) or the JSON lines.
+std::vector<std::string> ListingLines(const std::vector<ListedProcess>& listing, bool json,
+                                      ListingColumns columns);
+
+// Writes ListingLines, one line each, and flushes `out`. False when any of
+// it could not be written.
 bool WriteListing(std::FILE* out, const std::vector<ListedProcess>& listing, bool json,
                   ListingColumns columns);

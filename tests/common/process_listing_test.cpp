@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/process_listing.h"
 
@@ -106,6 +107,19 @@ TEST(ListingJson, ApplicationIsTheStatedNameOrNull) {
         "{\"pid\":1,\"root\":1,\"state\":\"active\",\"name\":\"p\",\"application\":\"M\\u00fcsic "
         "\\\"Pro\\\"\"}",
         JsonLine(Listed(1, 1, true, "p", "M\xc3\xbcsic \"Pro\""), kBoth));
+}
+
+TEST(ListingLines, TheTableHasItsHeaderAlsoWhenEmptyAndJsonHasNone) {
+    const ListingColumns kName = ListingColumns::kName;
+    const std::vector<ListedProcess> two = {Listed(8, 8, true, "a.exe"),
+                                            Listed(9, 8, false, "a.exe")};
+    EXPECT_EQ((std::vector<std::string>{TableHeader(kName)}), ListingLines({}, false, kName));
+    EXPECT_EQ(std::vector<std::string>{}, ListingLines({}, true, kName));
+    EXPECT_EQ((std::vector<std::string>{TableHeader(kName), TableRow(two[0], kName),
+                                        TableRow(two[1], kName)}),
+              ListingLines(two, false, kName));
+    EXPECT_EQ((std::vector<std::string>{JsonLine(two[0], kName), JsonLine(two[1], kName)}),
+              ListingLines(two, true, kName));
 }
 
 }  // namespace

@@ -20,36 +20,46 @@ void AddOwner(std::vector<SessionOwner>& owners, DWORD pid, bool active) {
     }
 }
 
-ResultCode AddSession(IAudioSessionControl& session, std::vector<SessionOwner>& owners) {
+// Adds the owner of one session, unless it is the system-sounds session or
+// has expired. False when one of its calls fails: the session is then left
+// out, and the others are read on (a session can go at any moment, and the
+// platform reports a device being unplugged through its sessions' calls).
+bool AddSession(IAudioSessionControl& session, std::vector<SessionOwner>& owners) {
     ComRef<IAudioSessionControl2> control;
-    HARKWELL_RETURN_IF_FAILED(
-        session.QueryInterface(__uuidof(IAudioSessionControl2), control.ReceiveAsVoid()));
+    if (IsFailure(
+            session.QueryInterface(__uuidof(IAudioSessionControl2), control.ReceiveAsVoid()))) {
+        return false;
+    }
     const ResultCode systemSounds = control->IsSystemSoundsSession();
-    if (IsFailure(systemSounds)) return systemSounds;
-    if (systemSounds == S_OK) return S_OK;
+    if (IsFailure(systemSounds)) return false;
+    if (systemSounds == S_OK) return true;
     AudioSessionState state = AudioSessionStateExpired;
-    HARKWELL_RETURN_IF_FAILED(control->GetState(&state));
-    if (state == AudioSessionStateExpired) return S_OK;
+    if (IsFailure(control->GetState(&state))) return false;
+    if (state == AudioSessionStateExpired) return true;
     DWORD pid = 0;
     // A session shared by several processes answers with a success code
     // (AUDCLNT_S_NO_SINGLE_PROCESS) and the process that opened it.
-    HARKWELL_RETURN_IF_FAILED(control->GetProcessId(&pid));
+    if (IsFailure(control->GetProcessId(&pid))) return false;
     AddOwner(owners, pid, state == AudioSessionStateActive);
-    return S_OK;
+    return true;
 }
 
+// Adds the owners of the endpoint's sessions; fails when the endpoint cannot
+// list its sessions. A session that fails is left out (see AddSession).
 ResultCode AddEndpointSessions(IMMDevice& endpoint, std::vector<SessionOwner>& owners) {
     ComRef<IAudioSessionManager2> manager;
     HARKWELL_RETURN_IF_FAILED(endpoint.Activate(
         __uuidof(IAudioSessionManager2), CLSCTX_INPROC_SERVER, nullptr, manager.ReceiveAsVoid()));
+    if (!manager) return E_POINTER;
     ComRef<IAudioSessionEnumerator> sessions;
     HARKWELL_RETURN_IF_FAILED(manager->GetSessionEnumerator(sessions.Receive()));
+    if (!sessions) return E_POINTER;
     int count = 0;
     HARKWELL_RETURN_IF_FAILED(sessions->GetCount(&count));
     for (int i = 0; i < count; ++i) {
         ComRef<IAudioSessionControl> session;
-        HARKWELL_RETURN_IF_FAILED(sessions->GetSession(i, session.Receive()));
-        HARKWELL_RETURN_IF_FAILED(AddSession(*session.Get(), owners));
+        if (IsFailure(sessions->GetSession(i, session.Receive())) || !session) continue;
+        AddSession(*session.Get(), owners);
     }
     return S_OK;
 }
@@ -67,10 +77,20 @@ ResultCode ReadSessionOwners(std::vector<SessionOwner>& owners) {
         enumerator->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, endpoints.Receive()));
     UINT count = 0;
     HARKWELL_RETURN_IF_FAILED(endpoints->GetCount(&count));
+    // One endpoint that fails (being unplugged, say) costs only its own
+    // sessions; the reading fails when every endpoint does.
+    ResultCode firstFailure = S_OK;
+    bool anyRead = false;
     for (UINT i = 0; i < count; ++i) {
         ComRef<IMMDevice> endpoint;
-        HARKWELL_RETURN_IF_FAILED(endpoints->Item(i, endpoint.Receive()));
-        HARKWELL_RETURN_IF_FAILED(AddEndpointSessions(*endpoint.Get(), owners));
+        ResultCode result = endpoints->Item(i, endpoint.Receive());
+        if (!IsFailure(result) && !endpoint) result = E_POINTER;
+        if (!IsFailure(result)) result = AddEndpointSessions(*endpoint.Get(), owners);
+        if (!IsFailure(result)) {
+            anyRead = true;
+        } else if (firstFailure == S_OK) {
+            firstFailure = result;
+        }
     }
-    return S_OK;
+    return count == 0 || anyRead ? S_OK : firstFailure;
 }

@@ -16,6 +16,8 @@ struct SessionOwner {
 };
 
 // One entry per process, in ascending pid order. The system-sounds session
-// and expired sessions are left out. The first failing call ends the reading
-// and its code is returned.
+// and expired sessions are left out, and so is what fails: a session whose
+// calls fail, and an endpoint that cannot list its sessions. The reading
+// fails, with the code of the failing call, only when the endpoints cannot
+// be enumerated or every one of them fails (then with the first one's code).
 ResultCode ReadSessionOwners(std::vector<SessionOwner>& owners);

@@ -20,6 +20,11 @@ std::vector<ListedProcess> BuildListing(const std::vector<SessionOwner>& owners,
                                         const ProcessTable& table) {
     std::vector<ListedProcess> listing;
     for (const SessionOwner& owner : owners) {
+        // Pid 0 is the system's idle process, not a program that plays: the
+        // system-sounds session reports it, and a lister started as a
+        // service sees only that. It is never a row, whatever the session
+        // says of itself.
+        if (owner.pid == 0) continue;
         const ProcessRecord* process = FindProcess(table, owner.pid);
         if (process == nullptr) continue;
         ListedProcess row;

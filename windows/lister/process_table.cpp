@@ -22,16 +22,29 @@ void Inspect(ProcessRecord& record) {
     FILETIME kernel{};
     FILETIME user{};
     if (!GetProcessTimes(process.Get(), &created, &exited, &kernel, &user)) return;
-    wchar_t image[MAX_PATH * 2];
-    DWORD length = MAX_PATH * 2;
-    if (!QueryFullProcessImageNameW(process.Get(), 0, image, &length)) return;
-    record.image.assign(image, length);
+    if (!ReadImagePath(process.Get(), record.image)) return;
     record.startTime =
         (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
     record.inspected = true;
 }
 
 }  // namespace
+
+bool ReadImagePath(HANDLE process, std::wstring& image, QueryImageName query) {
+    // Most paths fit the first buffer; a longer one is read again into one
+    // that holds the longest path the system allows.
+    for (const DWORD size : {DWORD{MAX_PATH * 2}, kLongestPath + 1}) {
+        image.assign(size, L'\0');
+        DWORD length = size;
+        if (query(process, 0, &image[0], &length)) {
+            image.resize(length);
+            return true;
+        }
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    }
+    image.clear();
+    return false;
+}
 
 ResultCode ReadProcessTable(ProcessTable& table) {
     table.clear();

@@ -25,6 +25,17 @@ struct ProcessRecord {
 
 using ProcessTable = std::vector<ProcessRecord>;
 
+// The longest path the system allows, in characters, without its end.
+constexpr DWORD kLongestPath = 32767;
+
+// How an image path is read: QueryFullProcessImageNameW, or a test's stand-in.
+using QueryImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+
+// The full path of the executable an opened process runs, up to kLongestPath
+// characters; false (and `image` empty) when it cannot be read.
+bool ReadImagePath(HANDLE process, std::wstring& image,
+                   QueryImageName query = &QueryFullProcessImageNameW);
+
 // Fills `table` with every process of the snapshot.
 ResultCode ReadProcessTable(ProcessTable& table);
 

@@ -13,15 +13,9 @@ namespace {
 constexpr REFERENCE_TIME kDevicePeriod = 100000;  // 10 ms in 100 ns units
 constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;
 
-// The one format the device produces: 16-bit PCM, 2 channels, 48 kHz.
-bool IsDeviceFormat(const WAVEFORMATEX& format) {
-    return format.wFormatTag == WAVE_FORMAT_PCM && format.nChannels == 2 &&
-           format.nSamplesPerSec == 48000 && format.wBitsPerSample == 16 &&
-           format.nBlockAlign == 4 && format.nAvgBytesPerSec == 48000 * 4;
-}
-
-// A format the engine could convert from: PCM, float or extensible, with
-// consistent sizes.
+// A format the engine could convert to: PCM, float or extensible, with
+// consistent sizes. The process-loopback client converts to such a format
+// with or without AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM (see README.md).
 bool IsConvertibleFormat(const WAVEFORMATEX& format) {
     const bool knownTag = format.wFormatTag == WAVE_FORMAT_PCM ||
                           format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ||
@@ -75,13 +69,11 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
     const HRESULT result = Injectable(Call::Initialize, [&]() -> HRESULT {
         std::lock_guard<SrwLock> lock(mutex_);
         if (initialized_) return AUDCLNT_E_ALREADY_INITIALIZED;
-        if (shareMode != AUDCLNT_SHAREMODE_SHARED) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        // Documented: loopback needs shared mode, else E_INVALIDARG.
+        if (shareMode != AUDCLNT_SHAREMODE_SHARED) return E_INVALIDARG;
         if ((streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) return E_INVALIDARG;
         if (format == nullptr) return E_POINTER;
-        const bool converted = (streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0;
-        if (converted ? !IsConvertibleFormat(*format) : !IsDeviceFormat(*format)) {
-            return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        }
+        if (!IsConvertibleFormat(*format)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
         initialized_ = true;
         streamFlags_ = streamFlags;
         // In real time the engine holds what the duration asks for, at least

@@ -5,6 +5,10 @@
 
 namespace {
 
+// Not in every SDK's headers: GetProcessId's answer for a session that spans
+// several processes.
+constexpr HRESULT kNoSingleProcess = static_cast<HRESULT>(0x0889000Du);
+
 const char* StateName(AudioSessionState state) {
     switch (state) {
     case AudioSessionStateActive:
@@ -50,7 +54,7 @@ public:
         const HRESULT result = Injectable(Call::GetProcessId, [&]() -> HRESULT {
             if (pid == nullptr) return E_POINTER;
             *pid = session_.pid;
-            return S_OK;
+            return session_.shared ? kNoSingleProcess : S_OK;
         });
         Record("GetProcessId -> " + Code(result) + " pid=" + std::to_string(session_.pid));
         return result;

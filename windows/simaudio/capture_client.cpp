@@ -19,15 +19,21 @@ CaptureClient::~CaptureClient() {
 
 HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
                                  UINT64* qpcPosition) {
-    if (data != nullptr) *data = nullptr;
-    if (frames != nullptr) *frames = 0;
-    if (flags != nullptr) *flags = 0;
+    // A failure clears the three outputs it was given (the platform's
+    // behaviour there is not documented: an assumption, see README.md).
+    const auto clearOutputs = [&] {
+        if (data != nullptr) *data = nullptr;
+        if (frames != nullptr) *frames = 0;
+        if (flags != nullptr) *flags = 0;
+    };
     Handout handout;
     const std::optional<HRESULT> injected = CountCall(Call::GetBuffer);
     if (InjectedFailure(injected)) {
         handout.result = *injected;
+        clearOutputs();
     } else if (data == nullptr || frames == nullptr || flags == nullptr) {
         handout.result = E_POINTER;
+        clearOutputs();
     } else {
         // "Buffer empty" means nothing was acquired, injected or not: the
         // packet stays pending for the next call.
@@ -39,6 +45,13 @@ HRESULT CaptureClient::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT
             *flags = handout.flags;
             if (devicePosition != nullptr) *devicePosition = handout.position;
             if (qpcPosition != nullptr) *qpcPosition = handout.qpc;
+        } else if (handout.result == AUDCLNT_S_BUFFER_EMPTY) {
+            // Documented: the frame count is set to 0 and the data pointer
+            // and positions are not written. The flags are left alone too
+            // (not documented: an assumption).
+            *frames = 0;
+        } else {
+            clearOutputs();
         }
         handout.result = WithInjected(handout.result, injected);
     }

@@ -1,5 +1,7 @@
 #include "windows/simaudio/delivery.h"
 
+#include <audioclient.h>
+
 #include <cmath>
 #include <string>
 #include <utility>
@@ -37,6 +39,7 @@ Delivery::~Delivery() {
 HRESULT Delivery::Start(HANDLE sampleReady) {
     if (!stop_) return E_OUTOFMEMORY;
     sampleReady_ = sampleReady;
+    firstAfterStart_ = true;
     ResetEvent(stop_.Get());
     queue_.SetAborted(false);
     base_ = Now() - ScheduleOffset();
@@ -203,6 +206,12 @@ void Delivery::QueuePending() {
     for (Packet& packet : pending_) {
         scheduledFrames_ += packet.frames;
         packet.qpc = qpc;
+    }
+    // The first packet after a start follows no packet it could be
+    // correlated with: the platform flags it, as it does after a glitch.
+    if (firstAfterStart_) {
+        pending_.front().flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+        firstAfterStart_ = false;
     }
     const Overflow overflow = queue_.Push(pending_);
     if (overflow.packets != 0) {

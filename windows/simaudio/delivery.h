@@ -1,6 +1,7 @@
 // The simulated device: a thread that walks the scenario, queues its packets
 // and sets the consumer's sampleReady event, paced as the scenario says.
-// Stop and a later Start resume where delivery left off.
+// Stop and a later Start resume where delivery left off; the first packet
+// queued after each Start carries the data-discontinuity flag.
 #pragma once
 
 #include <windows.h>
@@ -68,6 +69,9 @@ private:
     INT64 base_ = 0;
     // The consumer's event; set only between Start and Stop.
     HANDLE sampleReady_ = nullptr;
+    // Until the first packet after Start is queued: it carries the
+    // data-discontinuity flag.
+    bool firstAfterStart_ = false;
 
     // Set by Stop, waited on by the thread.
     UniqueHandle stop_;

@@ -21,6 +21,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** object) override {
         if (stallMilliseconds_ != 0) {
+            const StallGuard stalling;
             Record("Stalling endpoint=" + std::to_string(index_));
             Sleep(stallMilliseconds_);
         }

@@ -13,7 +13,9 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         OpenRecord();
         break;
     case DLL_PROCESS_DETACH:
-        // `reserved` is set when the whole process is ending.
+        // `reserved` is set when the whole process is ending; its other
+        // threads are gone by now, wherever they were.
+        if (reserved != nullptr) WaitForStalledCalls();
         CloseRecord("ProcessExit live=" + std::to_string(LiveObjects().load()),
                     reserved != nullptr);
         if (reserved == nullptr && LiveObjects().load() == 0) FreeScenario();

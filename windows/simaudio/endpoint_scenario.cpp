@@ -62,13 +62,18 @@ bool ParseEndpointLine(const std::vector<std::string>& tokens,
         return true;
     }
     SimulatedSession session;
-    if (endpoints.empty() || tokens.size() < 3 || tokens.size() > 4 ||
+    if (endpoints.empty() || tokens.size() < 3 || tokens.size() > 5 ||
         !ParseNumber(tokens[1], session.pid) || !Lookup(kSessionStates, tokens[2], session.state)) {
         return false;
     }
-    if (tokens.size() == 4) {
-        if (tokens[3] != "system") return false;
-        session.systemSounds = true;
+    for (size_t i = 3; i < tokens.size(); ++i) {
+        if (tokens[i] == "system" && !session.systemSounds) {
+            session.systemSounds = true;
+        } else if (tokens[i] == "shared" && !session.shared) {
+            session.shared = true;
+        } else {
+            return false;
+        }
     }
     endpoints.back().sessions.push_back(session);
     return true;

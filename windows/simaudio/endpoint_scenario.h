@@ -1,11 +1,18 @@
 // Audio endpoints and their sessions, as a scenario scripts them:
 //
 //   endpoint <render|capture> <active|disabled|notpresent|unplugged> [stall=<ms>]
-//   session <pid> <active|inactive|expired> [system]
+//   session <pid> <active|inactive|expired> [system] [shared]
 //
-// A session line belongs to the endpoint line above it; `system` marks the
-// system-sounds session. `stall` makes the endpoint's Activate take that long
-// before it answers, like an audio service that has stopped responding.
+// A session line belongs to the endpoint line above it. `system` marks the
+// system-sounds session: IsSystemSoundsSession answers S_OK, whatever its
+// pid (the platform's reports pid 0; a scenario may give it a live one).
+// `shared` marks a session that spans several processes: GetProcessId
+// answers AUDCLNT_S_NO_SINGLE_PROCESS with the pid of the process that
+// created it, as documented. `stall` makes the endpoint's Activate take that
+// long before it answers, like an audio service that has stopped
+// responding; while it stalls, the call holds the stack's unload lock (see
+// StallGuard in stack_state.h), so a program that then exits through
+// ExitProcess hangs in the stack's unload code.
 #pragma once
 
 #include <windows.h>
@@ -19,6 +26,7 @@ struct SimulatedSession {
     DWORD pid = 0;
     AudioSessionState state = AudioSessionStateInactive;
     bool systemSounds = false;
+    bool shared = false;
 };
 
 struct SimulatedEndpoint {

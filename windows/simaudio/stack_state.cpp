@@ -47,6 +47,9 @@ std::atomic<UINT32> callCounts[static_cast<size_t>(Call::Count)];
 INIT_ONCE scenarioOnce = INIT_ONCE_STATIC_INIT;
 Scenario* loadedScenario = nullptr;
 
+// Shared by stalling calls, taken by the unload code at process exit.
+SRWLOCK stallLock = SRWLOCK_INIT;
+
 BOOL CALLBACK LoadOnce(INIT_ONCE*, void*, void**) {
     loadedScenario = new Scenario(LoadAndReport());
     return TRUE;
@@ -76,4 +79,17 @@ HRESULT WithInjected(HRESULT normal, const std::optional<HRESULT>& injected) {
 
 std::atomic<long>& LiveObjects() {
     return liveObjects;
+}
+
+StallGuard::StallGuard() {
+    AcquireSRWLockShared(&stallLock);
+}
+
+StallGuard::~StallGuard() {
+    ReleaseSRWLockShared(&stallLock);
+}
+
+void WaitForStalledCalls() {
+    AcquireSRWLockExclusive(&stallLock);
+    ReleaseSRWLockExclusive(&stallLock);
 }

@@ -41,6 +41,10 @@ class SlowReader(ToolTestCase):
         self.assertEqual(packets, len(stalled.positions()))
         self.assertEqual([], stalled.run.calls("Overflow"))
         self.assertEqual([], stalled.flagged_packets())
+        # Only the first packet after Start carries the flag, as on the
+        # platform; the tool writes it like any other.
+        first = next(line for line in stalled.run.record if line.startswith("GetBuffer -> "))
+        self.assertIn(" flags=0x00000001 ", first)
 
     def test_a_longer_pause_loses_whole_packets_and_the_stream_goes_on(self):
         packets = 250

@@ -95,18 +95,23 @@ class ListerTestCase(unittest.TestCase):
 
     def assertListed(self, run, stdout):
         self.assertEqual(b"", run.stderr, run.stderr)
-        self.assertEqual(stdout, run.stdout)
+        self.assertEqual(stdout, run.stdout, "status %d, record %r" % (run.returncode, run.record))
         self.assertEqual(0, run.returncode)
         self.assertEqual("ProcessExit live=0", run.record[-1], run.record[-3:])
 
 
 class Rows(ListerTestCase):
     def test_one_row_per_process_with_a_render_session_and_its_root(self):
-        pids = self.start_tree("player(player),worker(player)")
+        pids = self.start_tree("player(player),worker(player),worker")
         gone = exited_pid()
+        # Pid 0 is no row whatever its session says (Wine has no pid 0, real
+        # Windows has: the unit tests cover that); the system-sounds session
+        # is no row whatever its pid, here a live one.
         scenario = fill("""
             endpoint render active
             session 0 active system
+            session 0 active
+            session {0.2} active system
             session {0.0.0} inactive
             session {0.0.0} active
             session {0.1} inactive
@@ -130,7 +135,34 @@ class Rows(ListerTestCase):
         self.assertListed(run, table(rows))
         self.assertIn("EnumAudioEndpoints flow=0 mask=0x00000001 -> 0x00000000 endpoints=2",
                       run.record)
+        self.assertIn("IsSystemSoundsSession pid=%d -> 0x00000000" % pids["0.2"], run.record)
         self.assertListed(self.runner.run(["--json"], scenario=scenario), json_lines(rows))
+
+    def test_one_process_on_two_endpoints_is_one_row(self):
+        pids = self.start_tree("player,player,worker")
+        scenario = fill("""
+            endpoint render active
+            session {0.0} inactive
+            session {0.1} active
+            session {0.2} inactive
+            endpoint render active
+            session {0.0} active
+            session {0.1} inactive
+            session {0.2} inactive
+            """, pids)
+        rows = [(pids["0.0"], pids["0"], b"active", b"player.exe"),
+                (pids["0.1"], pids["0"], b"active", b"player.exe"),
+                (pids["0.2"], pids["0.2"], b"inactive", b"worker.exe")]
+        self.assertListed(self.runner.run([], scenario=scenario), table(sorted(rows)))
+        self.assertListed(self.runner.run(["--json"], scenario=scenario),
+                          json_lines(sorted(rows)))
+
+    def test_a_shared_session_counts_for_the_process_that_opened_it(self):
+        pid = self.start_tree("")["0"]
+        scenario = "endpoint render active\nsession %d active shared\n" % pid
+        run = self.runner.run([], scenario=scenario)
+        self.assertListed(run, table([(pid, pid, b"active", b"player.exe")]))
+        self.assertIn("GetProcessId -> 0x0889000d pid=%d" % pid, run.record)
 
     def test_names_outside_ascii(self):
         name = "w\u00f6rker \u266a\U0001D11E.exe"
@@ -160,15 +192,27 @@ class Rows(ListerTestCase):
 
     def test_a_list_that_cannot_be_written_fails(self):
         pid = self.start_tree("")["0"]
-        for args in ([], ["--json"]):
-            with self.subTest(args=args), open("/dev/full", "wb") as full:
-                process = subprocess.run(
-                    [WINE, os.path.join(BUILD_DIR, LISTER)] + args, stdout=full,
-                    stderr=subprocess.PIPE, timeout=TIMEOUT,
-                    env=self.runner.environment("endpoint render active\nsession 8 active\n"
-                                                "session %d active\n" % pid))
-                self.assertEqual(b"cannot write the list to standard output\r\n", process.stderr)
-                self.assertEqual(1, process.returncode)
+        scenario = "endpoint render active\nsession 8 active\nsession %d active\n" % pid
+
+        def full_device():
+            return open("/dev/full", "wb")
+
+        def closed_pipe():
+            # A pipe whose reader has gone before the list is written.
+            read_end, write_end = os.pipe()
+            os.close(read_end)
+            return os.fdopen(write_end, "wb")
+
+        for name, open_stdout in (("full device", full_device), ("closed pipe", closed_pipe)):
+            for args in ([], ["--json"]):
+                with self.subTest(name, args=args), open_stdout() as stdout:
+                    process = subprocess.run(
+                        [WINE, os.path.join(BUILD_DIR, LISTER)] + args, stdout=stdout,
+                        stderr=subprocess.PIPE, timeout=TIMEOUT,
+                        env=self.runner.environment(scenario))
+                    self.assertEqual(b"cannot write the list to standard output\r\n",
+                                     process.stderr)
+                    self.assertEqual(1, process.returncode)
 
     def test_wrong_arguments_print_usage(self):
         for args in (["--bogus"], ["--JSON"], ["--json", "--json"], [""]):
@@ -180,24 +224,57 @@ class Rows(ListerTestCase):
                 self.assertEqual([], run.calls("DllGetClassObject"))
 
 
+class WhatFailsIsLeftOut(ListerTestCase):
+    """One endpoint or one session that fails costs its own rows only, as on
+    a machine where a device is being unplugged (AUDCLNT_E_DEVICE_INVALIDATED
+    0x88890004) or one endpoint's GetSessionEnumerator fails (0x88890008)."""
+
+    def test_the_rest_is_listed(self):
+        pids = self.start_tree("player,worker")
+        first, second = pids["0.0"], pids["0.1"]
+        row = {first: (first, pids["0"], b"active", b"player.exe"),
+               second: (second, second, b"active", b"worker.exe")}
+        two_endpoints = fill("endpoint render active\nsession {0.0} active\n"
+                             "endpoint render active\nsession {0.1} active\n", pids)
+        two_sessions = fill("endpoint render active\nsession {0.0} active\n"
+                            "session {0.1} active\n", pids)
+        cases = [(two_endpoints, "fail Activate 0x88890004 1", second),
+                 (two_endpoints, "fail Activate 0x88890004 2", first),
+                 (two_endpoints, "fail GetSessionEnumerator 0x88890008 1", second),
+                 (two_endpoints, "fail GetSessionEnumerator 0x88890008 2", first)]
+        for call in ("GetSession", "IsSystemSoundsSession", "GetState", "GetProcessId"):
+            cases += [(two_sessions, "fail %s 0x88890004 1" % call, second),
+                      (two_sessions, "fail %s 0x88890004 2" % call, first)]
+        for scenario, fault, listed in cases:
+            for args, expected in (([], table([row[listed]])),
+                                   (["--json"], json_lines([row[listed]]))):
+                with self.subTest(fault=fault, args=args):
+                    run = self.runner.run(args, scenario=scenario + fault + "\n")
+                    self.assertListed(run, expected)
+                    self.assertIn("-> 0x88890004" if "0x88890004" in fault else "-> 0x88890008",
+                                  "\n".join(run.record))
+
+
 class Unreachable(ListerTestCase):
     SESSION = "endpoint render active\nsession 8 active\n"
+    TWO_ENDPOINTS = SESSION + "endpoint render active\nsession 9 active\n"
 
     def test_a_failing_audio_system_ends_the_run_with_its_code(self):
         cases = [
-            ("fail CreateInstance 0x80070422", 0x80070422),
-            ("fail EnumAudioEndpoints 0x80070005", 0x80070005),
-            ("fail Activate 0x88890004", 0x88890004),
-            ("fail GetSessionEnumerator 0x8007000e", 0x8007000E),
-            ("fail GetSession 0x80004005", 0x80004005),
-            ("fail IsSystemSoundsSession 0x80004005", 0x80004005),
-            ("fail GetState 0x88890004", 0x88890004),
-            ("fail GetProcessId 0x80070057", 0x80070057),
+            (self.SESSION, "fail CreateInstance 0x80070422", 0x80070422),
+            (self.SESSION, "fail EnumAudioEndpoints 0x80070005", 0x80070005),
+            (self.SESSION, "fail Activate 0x88890004", 0x88890004),
+            (self.SESSION, "fail GetSessionEnumerator 0x8007000e", 0x8007000E),
+            # Every endpoint fails: the first one's code.
+            (self.TWO_ENDPOINTS, "fail Activate 0x88890004 1\nfail Activate 0x80004005 2",
+             0x88890004),
+            (self.TWO_ENDPOINTS, "fail Activate 0x88890004 1\nfail GetSessionEnumerator "
+             "0x88890008 1", 0x88890004),
         ]
-        for fault, code in cases:
+        for endpoints, fault, code in cases:
             for args in ([], ["--json"]):
                 with self.subTest(fault=fault, args=args):
-                    run = self.runner.run(args, scenario=self.SESSION + fault + "\n")
+                    run = self.runner.run(args, scenario=endpoints + fault + "\n")
                     self.assertEqual(b"cannot reach the audio system: 0x%08x\r\n" % code,
                                      run.stderr)
                     self.assertEqual(b"", run.stdout)
@@ -205,6 +282,9 @@ class Unreachable(ListerTestCase):
                     self.assertEqual("ProcessExit live=0", run.record[-1], run.record[-3:])
 
     def test_an_audio_system_that_does_not_answer_ends_the_run(self):
+        # The stalled call holds a lock that the simulated stack's unload code
+        # waits for: a lister that ended through ExitProcess would hang there
+        # for good (see simaudio's README.md). It ends without running it.
         scenario = "endpoint render active stall=60000\nsession 8 active\n"
         started = time.monotonic()
         run = self.runner.run([], scenario=scenario, timeout=ANSWER_SECONDS + 20)
@@ -214,7 +294,10 @@ class Unreachable(ListerTestCase):
         self.assertEqual(b"", run.stdout)
         self.assertEqual(1, run.returncode)
         self.assertIn("Stalling endpoint=0", run.record)
+        self.assertEqual([], [line for line in run.record if line.startswith("ProcessExit")],
+                         "the stack's unload code ran")
         self.assertGreaterEqual(elapsed, ANSWER_SECONDS - 1)
+        self.assertLess(elapsed, ANSWER_SECONDS + 10)
 
 
 class WinesOwnAudioStack(unittest.TestCase):

@@ -93,9 +93,16 @@ class Activation(ToolTestCase):
                          if name not in ("ActivateCompleted", "Destroyed", "ProcessExit",
                                          "ReleasedWithoutEventHandle")]
                 self.assertEqual(failing_call, calls[-1], run.record)
-                self.assertEqual(
-                    ["ReleasedWithoutEventHandle object=AudioClient"] if without_event else [],
-                    run.calls("ReleasedWithoutEventHandle"))
+                self.assertTrue(run.record[-1].startswith("ProcessExit live="), run.record[-3:])
+                # The tool wakes as soon as the handler has set its event and
+                # may exit while the stack's callback thread still holds the
+                # handler, and through it the client: then nothing is
+                # released at all (live > 0), as it would be on Windows.
+                if without_event and run.record[-1] == "ProcessExit live=0":
+                    self.assertEqual(["ReleasedWithoutEventHandle object=AudioClient"],
+                                     run.calls("ReleasedWithoutEventHandle"))
+                if not without_event:
+                    self.assertEqual([], run.calls("ReleasedWithoutEventHandle"))
 
     def test_the_handler_may_be_called_before_the_request_returns_or_later(self):
         cases = [

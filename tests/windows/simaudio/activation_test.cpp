@@ -243,6 +243,9 @@ const RejectedScenario kRejectedScenarios[] = {
     {"ToneAboveHalfTheRate", "process 5 parent=1 tone=24000\n", 1},
     {"UnknownCompletion", "data 480\ncompletion later\n", 2},
     {"CompletionDelayedWithoutTime", "completion delayed\n", 1},
+    {"SessionWithoutEndpoint", "session 5 active\n", 1},
+    {"UnknownSessionWord", "endpoint render active\nsession 5 active loud\n", 2},
+    {"SharedTwice", "endpoint render active\nsession 5 active shared shared\n", 2},
 };
 
 class RejectedScenarioTest : public StackTest,

@@ -11,6 +11,7 @@ enum class Op {
     InitializeWithoutLoopback,
     InitializeOtherFormat,  // 44.1 kHz
     InitializeConverted,    // 44.1 kHz with automatic conversion
+    InitializeBadFormat,    // a block alignment that does not fit the channels
     InitializeNullFormat,
     SetEvent,
     SetNullEvent,
@@ -61,16 +62,20 @@ const SequenceCase kSequenceCases[] = {
       {Op::Start, kNotInitialized},
       {Op::Stop, kNotInitialized},
       {Op::GetMixFormat, E_NOTIMPL}}},
+    // Documented: loopback in a mode other than shared is E_INVALIDARG.
     {"InitializeChecks",
      "",
-     {{Op::InitializeExclusive, kUnsupportedFormat},
+     {{Op::InitializeExclusive, E_INVALIDARG},
       {Op::InitializeWithoutLoopback, E_INVALIDARG},
       {Op::InitializeNullFormat, E_POINTER},
-      {Op::InitializeOtherFormat, kUnsupportedFormat},
+      {Op::InitializeBadFormat, kUnsupportedFormat},
       {Op::Initialize, S_OK},
       {Op::Initialize, kAlreadyInitialized},
       {Op::InitializeConverted, kAlreadyInitialized}}},
     {"ConvertedFormat", "", {{Op::InitializeConverted, S_OK}}},
+    // The process-loopback client converts without the flag too (the
+    // platform's own sample asks for 44.1 kHz without it).
+    {"OtherFormatWithoutTheConversionFlag", "", {{Op::InitializeOtherFormat, S_OK}}},
     {"EventNotExpectedWhenPolling",
      "",
      {{Op::InitializePolling, S_OK},
@@ -215,6 +220,12 @@ HRESULT Perform(Op op, Session& session) {
                               &other);
     case Op::InitializeNullFormat:
         return InitializeWith(session, kEventStreamFlags, nullptr);
+    case Op::InitializeBadFormat: {
+        WAVEFORMATEX bad = DeviceFormat();
+        bad.nBlockAlign = 3;
+        return InitializeWith(session, kEventStreamFlags | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM,
+                              &bad);
+    }
     case Op::SetEvent:
         return session.client->SetEventHandle(session.sampleReady.Get());
     case Op::SetNullEvent:
@@ -273,14 +284,29 @@ HRESULT Perform(Op op, Session& session) {
         return result;
     }
     case Op::GetBuffer: {
-        BYTE* data = reinterpret_cast<BYTE*>(&format);
+        BYTE* const unset = reinterpret_cast<BYTE*>(&format);
+        BYTE* data = unset;
         UINT32 frames = 7;
         DWORD flags = 7;
-        const HRESULT result = session.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
-        const bool packet = SUCCEEDED(result) && result != kBufferEmpty;
-        EXPECT_EQ(packet, data != nullptr);
-        EXPECT_EQ(packet ? 480u : 0u, frames);
-        if (!packet) {
+        UINT64 position = 7;
+        UINT64 qpc = 7;
+        const HRESULT result = session.capture->GetBuffer(&data, &frames, &flags, &position, &qpc);
+        if (result == kBufferEmpty) {
+            // Documented: the frame count is 0, the data pointer and the
+            // positions are not written; the flags are left alone too.
+            EXPECT_EQ(0u, frames);
+            EXPECT_EQ(unset, data);
+            EXPECT_EQ(7u, flags);
+            EXPECT_EQ(7u, position);
+            EXPECT_EQ(7u, qpc);
+        } else if (SUCCEEDED(result)) {
+            EXPECT_NE(nullptr, data);
+            EXPECT_NE(unset, data);
+            EXPECT_EQ(480u, frames);
+            EXPECT_NE(7u, position);
+        } else {
+            EXPECT_EQ(nullptr, data);
+            EXPECT_EQ(0u, frames);
             EXPECT_EQ(0u, flags);
         }
         return result;

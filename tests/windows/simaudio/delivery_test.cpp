@@ -114,7 +114,9 @@ TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
         bool dataReadable;
         UINT64 position;
     };
-    const Expected expected[] = {{480, 0, false, true, 0},    {480, 0, false, true, 480},
+    // The first packet after Start follows nothing: it carries the
+    // discontinuity flag, as on the platform.
+    const Expected expected[] = {{480, 1, false, true, 0},    {480, 0, false, true, 480},
                                  {480, 2, false, false, 960}, {0, 2, false, false, 1440},
                                  {240, 4, true, false, 1440}, {100, 1, false, true, 1440},
                                  {100, 1, false, true, 1540}};
@@ -133,7 +135,10 @@ TEST_F(DeliveryTest, DeliversDataSilentAndEmptyPacketsInOrder) {
     // An empty packet is announced as pending and goes with its release.
     EXPECT_TRUE(Contains(record, "GetNextPacketSize -> 0x00000000 frames=1"));
     EXPECT_TRUE(Contains(record, "ReleaseBuffer frames=0 -> 0x00000000"));
-    EXPECT_EQ(2u, CountOf(record,
+    EXPECT_EQ(1u, CountOf(record,
+                          "GetBuffer -> 0x00000000 frames=480 flags=0x00000001 "
+                          "data=pattern position=set qpc=set"));
+    EXPECT_EQ(1u, CountOf(record,
                           "GetBuffer -> 0x00000000 frames=480 flags=0x00000000 "
                           "data=pattern position=set qpc=set"));
     EXPECT_TRUE(Contains(record,
@@ -204,7 +209,8 @@ TEST_F(DeliveryTest, RealtimePacingDeliversWithoutAConsumer) {
 }
 
 // The engine buffer: in real time it holds the Initialize duration; packets
-// beyond it go, oldest first, and the next packet handed out says so.
+// beyond it go, oldest first, and the next packet handed out says so. The
+// first packet after Start carries the same flag.
 struct OverflowCase {
     const char* name;
     const char* scenario;
@@ -309,8 +315,9 @@ TEST_P(OverflowTest, DropsTheOldestWholePacketsAndFlagsTheNext) {
     for (size_t i = 0; i < taken.size(); ++i) {
         EXPECT_EQ(480u, taken[i].frames) << "packet " << i;
         EXPECT_EQ(0u, taken[i].wrongFrames) << "packet " << i;
-        EXPECT_EQ(i == c.flagged ? DWORD{AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY} : DWORD{0},
-                  taken[i].flags)
+        EXPECT_EQ(
+            i == 0 || i == c.flagged ? DWORD{AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY} : DWORD{0},
+            taken[i].flags)
             << "packet " << i;
         if (i == c.flagged) {
             EXPECT_EQ(c.flaggedPosition, taken[i].position);
@@ -341,7 +348,7 @@ TEST_F(DeliveryTest, LongLoopsUnfoldLazilyAndStopPromptly) {
                   "4000000000\n end\nend\n"));
     std::vector<Received> received;
     ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), sampleReady.Get(), 4, received));
-    EXPECT_EQ(0u, received[0].flags);
+    EXPECT_EQ(DWORD{AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY}, received[0].flags);
     EXPECT_EQ(0u, received[0].wrongFrames);
     EXPECT_EQ(AUDCLNT_BUFFERFLAGS_SILENT, received[3].flags);
     EXPECT_EQ(1440u, received[3].position);
@@ -353,13 +360,27 @@ TEST_F(DeliveryTest, LongLoopsUnfoldLazilyAndStopPromptly) {
 
 TEST_F(DeliveryTest, StopAndStartResumeTheStream) {
     ASSERT_NO_FATAL_FAILURE(StartWith("data 480 4\n"));
-    std::vector<Received> received;
-    ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), sampleReady.Get(), 2, received));
+    // Take the first packet alone. The device then queues the second and
+    // waits until it is taken: that one is captured before the stop.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(sampleReady.Get(), kWaitMilliseconds));
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD firstFlags = 0;
+    ASSERT_EQ(S_OK, capture->GetBuffer(&data, &frames, &firstFlags, nullptr, nullptr));
+    ASSERT_EQ(S_OK, capture->ReleaseBuffer(frames));
+    std::vector<Received> received = {{frames, firstFlags, 0, false, true, 0}};
+    ASSERT_TRUE(WaitForRecordLine("Wake packets=1", 2));
     ASSERT_EQ(S_OK, client->Stop());
     ASSERT_EQ(S_OK, client->Start());
     ASSERT_NO_FATAL_FAILURE(Receive(*capture.Get(), sampleReady.Get(), 4, received));
     EXPECT_EQ(1440u, received[3].position);
     EXPECT_EQ(0u, received[3].wrongFrames);
+    // The first packet captured after each Start carries the discontinuity
+    // flag.
+    const DWORD flags[] = {AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, 0,
+                           AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, 0};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(flags[i], received[i].flags) << "packet " << i;
     StopAndUnload();
 }
 

@@ -115,10 +115,10 @@ public:
         if (call < 0) return call;
         if (handedOut || next >= queue.size()) return AUDCLNT_E_OUT_OF_ORDER;
         if (call == AUDCLNT_S_BUFFER_EMPTY) {
-            // Nothing acquired: the packet stays pending.
-            *bytes = nullptr;
+            // Nothing acquired: the packet stays pending. As documented, only
+            // the frame count is written; the data pointer is left alone, and
+            // so are the flags (as the simulated stack assumes).
             *frames = 0;
-            *flags = 0;
             emptyAnswered = true;
             return call;
         }
