@@ -1,7 +1,11 @@
 // What harkwell's capture stream asks the server for.
 #pragma once
 
+#include <iterator>
+#include <string>
+
 #include "linux/pipewire/pipewire_api.h"
+#include "linux/tool/link_table.h"
 
 // The format Harkwell writes: signed 16-bit little-endian, 48000 Hz, front
 // left and front right.
@@ -26,4 +30,18 @@ inline constexpr int kCaptureBuffers = 32;
 
 inline const spa_pod* BuildCaptureBuffers(spa_pod_builder* builder) {
     return BuildBuffersParam(builder, kCaptureBuffers);
+}
+
+// The capture node's input ports: one per position of kCaptureChannels, so
+// that what a stream plays on a surround sink arrives whole and the node's
+// own converter downmixes it to the stereo above.
+inline const spa_pod* BuildCapturePortConfig(spa_pod_builder* builder) {
+    spa_audio_info_raw positions{};
+    positions.rate = 48000;
+    positions.channels = static_cast<uint32_t>(std::size(kCaptureChannels));
+    static_assert(std::size(kCaptureChannels) <= SPA_AUDIO_MAX_CHANNELS);
+    for (size_t i = 0; i < std::size(kCaptureChannels); ++i) {
+        positions.position[i] = AudioChannelPosition(std::string(kCaptureChannels[i]).c_str());
+    }
+    return BuildDspPortConfig(builder, SPA_DIRECTION_INPUT, positions);
 }

@@ -1,11 +1,14 @@
 #include "linux/tool/link_table.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
 std::vector<std::string_view> CaptureChannelsFor(std::string_view outputChannel) {
-    if (outputChannel == "FL" || outputChannel == "FR") return {outputChannel};
-    if (outputChannel == "MONO" || outputChannel == "FC") return {"FL", "FR"};
+    if (outputChannel == "MONO") return {"FL", "FR"};
+    if (std::find(std::begin(kCaptureChannels), std::end(kCaptureChannels), outputChannel) !=
+        std::end(kCaptureChannels))
+        return {outputChannel};
     return {};
 }
 

@@ -27,9 +27,18 @@ private:
     }
 };
 
+// The capture node's input ports, one per position: stereo, and the 5.1 and
+// 7.1 layouts that sinks have. A stream on a sink gets output ports in the
+// sink's layout; each goes to the capture port of its own position, and the
+// capture node's converter downmixes them to stereo with the same
+// coefficients PipeWire uses for a stream played on a stereo sink.
+inline constexpr std::string_view kCaptureChannels[] = {"FL", "FR", "FC", "LFE",
+                                                        "RL", "RR", "SL", "SR"};
+
 // The capture's channels that an output port of the given audio.channel
-// feeds: the same channel; both for a mono or front-centre output; none for
-// channels a stereo capture has no place for (LFE, rear, side, aux).
+// feeds: its own position; both front channels for a mono output (the sound
+// of a mono sink, as a stereo recording of that sink hears it); none for
+// positions the capture has no port for (aux and height channels).
 std::vector<std::string_view> CaptureChannelsFor(std::string_view outputChannel);
 
 class LinkTable {

@@ -39,27 +39,26 @@ struct ProcessTreeCapture::Link : Binding {
 };
 
 ProcessTreeCapture::ProcessTreeCapture(uint32_t target, TreeMode mode, PcmSink& output,
-                                       ParentLookup parentOf, std::string procRoot)
+                                       ProcessTable processes, std::string procRoot)
     : target_(target),
       mode_(mode),
-      output_(output),
-      parentOf_(std::move(parentOf)),
-      procRoot_(std::move(procRoot)) {}
+      tree_(target, std::move(processes)),
+      procRoot_(std::move(procRoot)),
+      stream_(output) {}
 
 ProcessTreeCapture::~ProcessTreeCapture() {
     // Listeners first, so that nothing calls back into a half-destroyed
     // capture; then links and bindings, the stream, the connection, the loop.
     // (The connection's own handlers run only from the loop, which has
     // stopped.)
-    inputWatch_.Reset();
+    treeRefresh_.Reset();
     retiredCleanup_.Reset();
-    if (stream_) spa_hook_remove(&streamListener_);
     if (registry_) spa_hook_remove(&registryListener_);
     links_.clear();
     pendingClients_.clear();
     pendingNodes_.clear();
     retired_.clear();
-    stream_.reset();
+    stream_.Close();
     registry_.reset();
     connection_.Close();
 }
@@ -75,17 +74,6 @@ const pw_registry_events ProcessTreeCapture::kRegistryEvents = [] {
     events.global_remove = [](void* data, uint32_t id) {
         static_cast<ProcessTreeCapture*>(data)->OnGlobalRemove(id);
     };
-    return events;
-}();
-
-const pw_stream_events ProcessTreeCapture::kStreamEvents = [] {
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    events.state_changed = [](void* data, pw_stream_state, pw_stream_state state,
-                              const char* error) {
-        static_cast<ProcessTreeCapture*>(data)->OnStreamState(state, error);
-    };
-    events.process = [](void* data) { static_cast<ProcessTreeCapture*>(data)->OnProcess(); };
     return events;
 }();
 
@@ -141,32 +129,32 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
             [](void* data, uint64_t) { static_cast<ProcessTreeCapture*>(data)->DestroyRetired(); },
             this));
     if (!retiredCleanup_) return SetupFailure{errno, "cannot create the event loop"};
+    treeRefresh_ = LoopSource(loop, AddTimerSource(
+                                        loop,
+                                        [](void* data, uint64_t) {
+                                            static_cast<ProcessTreeCapture*>(data)->tree_.Refresh();
+                                        },
+                                        this));
+    if (!treeRefresh_ ||
+        ArmRepeatingTimerSource(loop, treeRefresh_.Get(), timespec{0, kTreeRefreshNs}) < 0) {
+        return SetupFailure{errno, "cannot create the event loop"};
+    }
 
     registry_.reset(GetRegistry(connection_.Core()));
     if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
     AddRegistryListener(registry_.get(), &registryListener_, &kRegistryEvents, this);
 
-    PropertiesPtr properties(pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                               "Capture", PW_KEY_NODE_NAME, "harkwell",
-                                               PW_KEY_NODE_AUTOCONNECT, "false", nullptr));
-    if (!properties) return SetupFailure{errno, "cannot create the capture stream"};
-    // The stream takes the properties, even when it fails.
-    stream_.reset(pw_stream_new(connection_.Core(), "harkwell", properties.release()));
-    if (!stream_) return SetupFailure{errno, "cannot create the capture stream"};
-    pw_stream_add_listener(stream_.get(), &streamListener_, &kStreamEvents, this);
-
-    uint8_t formatBuffer[1024];
-    spa_pod_builder builder{};
-    spa_pod_builder_init(&builder, formatBuffer, sizeof formatBuffer);
-    const spa_pod* params[] = {BuildPcmFormat(&builder), BuildCaptureBuffers(&builder)};
-    // Not autoconnected: the session manager leaves it alone, and it is
-    // linked only to the streams it captures. Buffers are processed on this
-    // loop's thread.
-    const int connected =
-        pw_stream_connect(stream_.get(), PW_DIRECTION_INPUT, PW_ID_ANY,
-                          static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS), params,
-                          static_cast<uint32_t>(std::size(params)));
-    if (connected < 0) return SetupFailure{-connected, "cannot connect the capture stream"};
+    CaptureStream::Handlers handlers;
+    handlers.ready = [this](uint32_t node) { OnCaptureReady(node); };
+    handlers.failed = [this](int error, std::string reason) { Fail(error, std::move(reason)); };
+    handlers.keepGoing = [this] {
+        if (input_ != nullptr && input_->Ended()) StopAtEndOfInput();
+        return !inputEnded_;
+    };
+    if (std::optional<SetupFailure> failure =
+            stream_.Connect(connection_.Core(), registry_.get(), std::move(handlers))) {
+        return failure;
+    }
 
     if (std::optional<SetupFailure> failure =
             connection_.SetDeadline(timespec{static_cast<time_t>(kAnswerSeconds), 0})) {
@@ -178,36 +166,13 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     return std::nullopt;
 }
 
-bool ProcessTreeCapture::Run(int input) {
-    input_ = input;
-    pw_loop* loop = connection_.Loop();
-    inputWatch_ =
-        LoopSource(loop, AddIoSource(
-                             loop, input, SPA_IO_IN | SPA_IO_HUP | SPA_IO_ERR,
-                             [](void* data, int, uint32_t) {
-                                 static_cast<ProcessTreeCapture*>(data)->OnInputReadable();
-                             },
-                             this));
-    if (!inputWatch_) {
-        // Files and devices such as /dev/null cannot be watched for input:
-        // they never block, so they are read a piece per loop turn instead.
-        inputWatch_ = LoopSource(loop, AddEventSource(
-                                           loop,
-                                           [](void* data, uint64_t) {
-                                               auto* self = static_cast<ProcessTreeCapture*>(data);
-                                               self->OnInputReadable();
-                                               if (!self->inputEnded_ && self->inputWatch_) {
-                                                   SignalEventSource(self->connection_.Loop(),
-                                                                     self->inputWatch_.Get());
-                                               }
-                                           },
-                                           this));
-        if (!inputWatch_) return false;
-        SignalEventSource(loop, inputWatch_.Get());
-    }
-    if (!failed_) pw_main_loop_run(connection_.MainLoop());
-    inputWatch_.Reset();
-    return inputEnded_ && !failed_;
+bool ProcessTreeCapture::Run(InputReader& input) {
+    input_ = &input;
+    InputWatch watch(input, [this] { StopAtEndOfInput(); });
+    if (!watch.Start(connection_.Loop())) return false;
+    if (!failed_ && !input.Ended()) pw_main_loop_run(connection_.MainLoop());
+    watch.Stop();
+    return input.Ended() && !failed_;
 }
 
 void ProcessTreeCapture::OnGlobal(uint32_t id, const char* type, const spa_dict* props) {
@@ -340,7 +305,7 @@ StreamOwnerFacts ProcessTreeCapture::OwnerFacts(const ClientFacts& client) const
 
 void ProcessTreeCapture::DecideNode(uint32_t node, const StreamOwnerFacts& facts) {
     const std::optional<uint32_t> owner = StreamOwnerPid(facts);
-    const bool inTree = owner && IsInProcessTree(*owner, target_, parentOf_);
+    const bool inTree = owner && tree_.Contains(*owner);
     if (inTree == (mode_ == TreeMode::kInclude)) CreateLinks(table_.CaptureNode(node));
 }
 
@@ -399,52 +364,10 @@ void ProcessTreeCapture::DestroyRetired() {
     retired_.clear();
 }
 
-void ProcessTreeCapture::OnStreamState(pw_stream_state state, const char* error) {
-    if (state == PW_STREAM_STATE_ERROR) {
-        Fail(EIO, std::string("the capture stream failed: ") + (error != nullptr ? error : ""));
-        return;
-    }
-    if (state == PW_STREAM_STATE_UNCONNECTED && started_) {
-        // The server took the stream away (its node was destroyed): nothing
-        // more can be captured.
-        Fail(ENOTCONN, "the capture stream was disconnected");
-        return;
-    }
-    if (started_ || (state != PW_STREAM_STATE_PAUSED && state != PW_STREAM_STATE_STREAMING)) {
-        return;
-    }
-    const uint32_t node = pw_stream_get_node_id(stream_.get());
-    if (node == SPA_ID_INVALID) return;
+void ProcessTreeCapture::OnCaptureReady(uint32_t node) {
     started_ = true;
     CreateLinks(table_.SetCaptureNode(node));
     pw_main_loop_quit(connection_.MainLoop());
-}
-
-void ProcessTreeCapture::OnProcess() {
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_.get())) {
-        const spa_buffer* spaBuffer = buffer->buffer;
-        if (spaBuffer->n_datas > 0) {
-            const spa_data& data = spaBuffer->datas[0];
-            if (data.data != nullptr && data.chunk != nullptr) {
-                const uint32_t offset = std::min(data.chunk->offset, data.maxsize);
-                const uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
-                if (size != 0) {
-                    output_.Write(static_cast<const uint8_t*>(data.data) + offset, size);
-                    output_.Flush();
-                }
-            }
-        }
-        pw_stream_queue_buffer(stream_.get(), buffer);
-    }
-}
-
-void ProcessTreeCapture::OnInputReadable() {
-    char discarded[4096];
-    const ssize_t count = read(input_, discarded, sizeof discarded);
-    if (count > 0) return;
-    if (count < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    // End of file, a closed pipe or a read error: the caller wants us to stop.
-    StopAtEndOfInput();
 }
 
 void ProcessTreeCapture::Fail(int error, std::string reason) {

@@ -19,18 +19,20 @@
 #include <vector>
 
 #include "common/pcm_sink.h"
-#include "linux/tool/link_table.h"
-#include "linux/pipewire/pipewire_connection.h"
 #include "linux/pipewire/pipewire_api.h"
-#include "linux/process/process_tree.h"
+#include "linux/pipewire/pipewire_connection.h"
 #include "linux/pipewire/stream_owner.h"
+#include "linux/process/tree_tracker.h"
+#include "linux/tool/capture_stream.h"
+#include "linux/tool/input_watch.h"
+#include "linux/tool/link_table.h"
 #include "linux/tool/tree_mode.h"
 
 class ProcessTreeCapture {
 public:
-    // The tree is target and its descendants; parents come from parentOf and
-    // executables from procRoot (normally "/proc").
-    ProcessTreeCapture(uint32_t target, TreeMode mode, PcmSink& output, ParentLookup parentOf,
+    // The tree is target and its descendants as the tracker sees them;
+    // executables are read from procRoot (normally "/proc").
+    ProcessTreeCapture(uint32_t target, TreeMode mode, PcmSink& output, ProcessTable processes,
                        std::string procRoot);
     ~ProcessTreeCapture();
     ProcessTreeCapture(const ProcessTreeCapture&) = delete;
@@ -39,9 +41,9 @@ public:
     // Connects to the server and waits until the capture stream is ready.
     std::optional<SetupFailure> Start();
 
-    // Captures until input (a descriptor, normally standard input) ends, then
-    // returns true; returns false at once when the server fails or goes away.
-    bool Run(int input);
+    // Captures until the input (normally standard input) ends, then returns
+    // true; returns false at once when the server fails or goes away.
+    bool Run(InputReader& input);
 
 private:
     struct Binding;
@@ -69,9 +71,7 @@ private:
     void OnGlobalRemove(uint32_t id);
     void OnClientInfo(BoundClient& client, const spa_dict* props);
     void OnNodeInfo(BoundNode& node, const spa_dict* props);
-    void OnStreamState(pw_stream_state state, const char* error);
-    void OnProcess();
-    void OnInputReadable();
+    void OnCaptureReady(uint32_t node);
     void OnLinkGone(const LinkEnds& ends);
 
     StreamOwnerFacts OwnerFacts(const ClientFacts& client) const;
@@ -87,18 +87,18 @@ private:
 
     uint32_t target_;
     TreeMode mode_;
-    PcmSink& output_;
-    ParentLookup parentOf_;
+    ProcessTreeTracker tree_;
     std::string procRoot_;
 
     PipeWireConnection connection_;
     RegistryPtr registry_;
     spa_hook registryListener_{};
-    StreamPtr stream_;
-    spa_hook streamListener_{};
+    CaptureStream stream_;
     LoopSource retiredCleanup_;
-    LoopSource inputWatch_;
-    int input_ = -1;
+    // Looks at the process table now and then, so that a process seen in
+    // the tree is known before a parent of it exits.
+    LoopSource treeRefresh_;
+    InputReader* input_ = nullptr;
 
     std::map<uint32_t, ClientFacts> clients_;
     // Clients and nodes bound to read their properties, by id.
@@ -109,10 +109,13 @@ private:
     std::vector<std::unique_ptr<Binding>> retired_;
 
     static const pw_registry_events kRegistryEvents;
-    static const pw_stream_events kStreamEvents;
     static const pw_client_events kClientEvents;
     static const pw_node_events kNodeEvents;
     static const pw_proxy_events kLinkEvents;
+
+    // How often the process table is looked at for new members of the tree;
+    // a look costs one read when no process has started since the last.
+    static constexpr long kTreeRefreshNs = 50'000'000;
 
     bool started_ = false;  // the stream became ready
     std::optional<SetupFailure> setupFailure_;

@@ -29,13 +29,21 @@ void AddCapture(LinkTable& table) {
 const std::vector<LinkEnds> kStereoLinks = {{kPlayer, kPlayerFL, kCapture, kCaptureFL},
                                             {kPlayer, kPlayerFR, kCapture, kCaptureFR}};
 
-TEST(LinkTable, ChannelsGoToTheirOwnSide) {
-    EXPECT_EQ(CaptureChannelsFor("FL"), std::vector<std::string_view>{"FL"});
-    EXPECT_EQ(CaptureChannelsFor("FR"), std::vector<std::string_view>{"FR"});
-    EXPECT_EQ(CaptureChannelsFor("MONO"), (std::vector<std::string_view>{"FL", "FR"}));
-    EXPECT_EQ(CaptureChannelsFor("FC"), (std::vector<std::string_view>{"FL", "FR"}));
-    for (const char* channel : {"LFE", "RL", "RR", "SL", "AUX0", "UNK", ""}) {
-        EXPECT_TRUE(CaptureChannelsFor(channel).empty()) << channel;
+TEST(LinkTable, ChannelsGoToTheirOwnPosition) {
+    // Every surround position has a capture port of its own (the capture's
+    // converter downmixes); mono goes to both sides; the rest has no place.
+    const struct {
+        const char* output;
+        std::vector<std::string_view> capture;
+    } cases[] = {
+        {"FL", {"FL"}},   {"FR", {"FR"}}, {"FC", {"FC"}},
+        {"LFE", {"LFE"}}, {"RL", {"RL"}}, {"RR", {"RR"}},
+        {"SL", {"SL"}},   {"SR", {"SR"}}, {"MONO", {"FL", "FR"}},
+        {"AUX0", {}},     {"TFL", {}},    {"UNK", {}},
+        {"", {}},         {"fl", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CaptureChannelsFor(c.output), c.capture) << c.output;
     }
 }
 
@@ -96,8 +104,35 @@ TEST(LinkTable, MonoAndSurroundOutputs) {
     EXPECT_EQ(Sorted(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "MONO")),
               (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL},
                                      {kPlayer, kPlayerFL, kCapture, kCaptureFR}}));
+    // The capture has no LFE port here: nothing to link it to.
     EXPECT_TRUE(table.AddPort(63, kPlayer, Direction::kOutput, "LFE").empty());
     EXPECT_EQ(table.Links().size(), 2u);
+}
+
+TEST(LinkTable, SurroundStreamJoinsEveryCapturePosition) {
+    // A stream on a 5.1 sink and a capture with a port per position: each
+    // output meets the port of its position, never another one.
+    LinkTable table;
+    table.SetCaptureNode(kCapture);
+    const char* const layout[] = {"FL", "FR", "FC", "LFE", "RL", "RR"};
+    uint32_t port = 100;
+    for (std::string_view channel : kCaptureChannels) {
+        table.AddPort(port++, kCapture, Direction::kInput, std::string(channel));
+    }
+    table.CaptureNode(kPlayer);
+    std::vector<LinkEnds> expected;
+    for (uint32_t i = 0; i < std::size(layout); ++i) {
+        const uint32_t output = 200 + i;
+        const uint32_t input =
+            100 + static_cast<uint32_t>(std::find(std::begin(kCaptureChannels),
+                                                  std::end(kCaptureChannels), layout[i]) -
+                                        std::begin(kCaptureChannels));
+        EXPECT_EQ(table.AddPort(output, kPlayer, Direction::kOutput, layout[i]),
+                  (std::vector<LinkEnds>{{kPlayer, output, kCapture, input}}))
+            << layout[i];
+        expected.push_back({kPlayer, output, kCapture, input});
+    }
+    EXPECT_EQ(std::vector<LinkEnds>(table.Links().begin(), table.Links().end()), Sorted(expected));
 }
 
 TEST(LinkTable, RemovalsReturnTheLinksThatWent) {
