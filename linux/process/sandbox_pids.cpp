@@ -78,8 +78,11 @@ std::string FlatpakAppIdOf(std::string_view flatpakInfo) {
         flatpakInfo.remove_prefix(end == std::string_view::npos ? flatpakInfo.size() : end + 1);
         if (!line.empty() && line.front() == '[') {
             inApplication = line == "[Application]";
-        } else if (inApplication && line.substr(0, 5) == "name=") {
-            return std::string(Trimmed(line.substr(5)));
+        } else if (inApplication) {
+            const size_t equals = line.find('=');
+            if (equals != std::string_view::npos && Trimmed(line.substr(0, equals)) == "name") {
+                return std::string(Trimmed(line.substr(equals + 1)));
+            }
         }
     }
     return {};
