@@ -11,9 +11,7 @@ const pw_core_events PipeWireConnection::kCoreEvents = [] {
         if (id == PW_ID_CORE && connection->onSync_) connection->onSync_(seq);
     };
     events.error = [](void* data, uint32_t id, int, int res, const char* message) {
-        // Errors about other objects reach their own proxies; one about the
-        // connection itself (the server went away) ends everything.
-        if (id != PW_ID_CORE) return;
+        if (!EndsConnection(id, res)) return;
         static_cast<PipeWireConnection*>(data)->onFailure_(
             -res, message != nullptr && *message != '\0'
                       ? std::string("the PipeWire server failed: ") + message
@@ -21,6 +19,11 @@ const pw_core_events PipeWireConnection::kCoreEvents = [] {
     };
     return events;
 }();
+
+bool EndsConnection(uint32_t id, int res) {
+    // The library reports a closed or broken socket on the core as EPIPE.
+    return id == PW_ID_CORE && (res == -EPIPE || res == -ECONNRESET || res == -ENOTCONN);
+}
 
 std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure,
                                                         SyncHandler onSync) {

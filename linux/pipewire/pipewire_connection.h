@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,6 +20,13 @@ struct SetupFailure {
 
 // The error number of the failure a deadline reports.
 inline constexpr int kNoAnswerError = ETIMEDOUT;
+
+// Whether an error event on the core ends the connection. Errors about
+// other objects reach their own proxies (the capture stream reports its
+// own); the server also addresses harmless ones to the core, such as
+// "unknown resource" for a destroy that crosses the object's own removal.
+// Only the loss of the connection itself is fatal.
+bool EndsConnection(uint32_t id, int res);
 
 class PipeWireConnection {
 public:

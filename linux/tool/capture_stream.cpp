@@ -52,14 +52,15 @@ void CaptureStream::Close() {
     helperRegistry_.reset();
     helperCore_.reset();
     stream_.reset();
+    registry_.reset();
 }
 
-std::optional<SetupFailure> CaptureStream::Connect(pw_core* core, pw_registry* registry,
-                                                   Handlers handlers) {
+std::optional<SetupFailure> CaptureStream::Connect(pw_core* core, Handlers handlers) {
     handlers_ = std::move(handlers);
     core_ = core;
-    registry_ = registry;
-    AddRegistryListener(registry_, &registryListener_, &kRegistryEvents, this);
+    registry_.reset(GetRegistry(core));
+    if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
+    AddRegistryListener(registry_.get(), &registryListener_, &kRegistryEvents, this);
     registryListening_ = true;
     PropertiesPtr properties(pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                                "Capture", PW_KEY_NODE_NAME, "harkwell",
@@ -119,7 +120,7 @@ void CaptureStream::ConfigurePorts() {
     // for a port per capture position instead. The library's stream has no
     // call for this in this version, so it goes through the node, as any
     // client could send it.
-    node_.reset(BindNode(registry_, nodeId_));
+    node_.reset(BindNode(registry_.get(), nodeId_));
     if (!node_) {
         handlers_.failed(errno, "cannot configure the capture stream's ports");
         return;

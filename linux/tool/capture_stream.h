@@ -31,9 +31,8 @@ public:
     CaptureStream(const CaptureStream&) = delete;
     CaptureStream& operator=(const CaptureStream&) = delete;
 
-    // Creates and connects the stream; the registry is used to reach the
-    // stream's own node and configure its ports.
-    std::optional<SetupFailure> Connect(pw_core* core, pw_registry* registry, Handlers handlers);
+    // Creates and connects the stream.
+    std::optional<SetupFailure> Connect(pw_core* core, Handlers handlers);
     // Destroys the stream and its node proxy; they must go before the
     // registry and the connection do.
     void Close();
@@ -53,7 +52,8 @@ private:
     PcmSink& output_;
     Handlers handlers_;
     pw_core* core_ = nullptr;
-    pw_registry* registry_ = nullptr;
+    // Reaches the stream's own node, to learn when its ports are in place.
+    RegistryPtr registry_;
     // The node can only be bound once the registry has announced it, which
     // may come before or after the stream learns its node's id.
     spa_hook registryListener_{};

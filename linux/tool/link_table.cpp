@@ -14,8 +14,13 @@ std::vector<std::string_view> CaptureChannelsFor(std::string_view outputChannel)
 
 std::vector<LinkEnds> LinkTable::AddPort(uint32_t port, uint32_t node, Direction direction,
                                          std::string channel) {
+    return AddPort(port, node, direction, std::vector<std::string>{std::move(channel)});
+}
+
+std::vector<LinkEnds> LinkTable::AddPort(uint32_t port, uint32_t node, Direction direction,
+                                         std::vector<std::string> channels) {
     const auto where =
-        ports_.insert_or_assign(port, Port{node, direction, std::move(channel)}).first;
+        ports_.insert_or_assign(port, Port{node, direction, std::move(channels)}).first;
     std::vector<LinkEnds> wanted;
     if (direction == Direction::kOutput) {
         if (capturedNodes_.count(node) != 0) wanted = LinksForOutput(port, where->second);
@@ -40,6 +45,20 @@ std::vector<LinkEnds> LinkTable::CaptureNode(uint32_t node) {
             wanted.push_back(link);
     }
     return wanted;
+}
+
+std::vector<LinkEnds> LinkTable::ReleaseNode(uint32_t node) {
+    capturedNodes_.erase(node);
+    std::vector<LinkEnds> gone;
+    for (auto link = links_.begin(); link != links_.end();) {
+        if (link->outputNode == node) {
+            gone.push_back(*link);
+            link = links_.erase(link);
+        } else {
+            ++link;
+        }
+    }
+    return gone;
 }
 
 std::vector<LinkEnds> LinkTable::SetCaptureNode(uint32_t node) {
@@ -81,13 +100,15 @@ void LinkTable::ForgetLink(const LinkEnds& link) {
 std::vector<LinkEnds> LinkTable::LinksForOutput(uint32_t port, const Port& output) {
     std::vector<LinkEnds> wanted;
     if (captureNode_ == kNoNode) return wanted;
-    for (std::string_view channel : CaptureChannelsFor(output.channel)) {
-        for (const auto& [id, input] : ports_) {
-            if (input.node != captureNode_ || input.direction != Direction::kInput ||
-                input.channel != channel)
-                continue;
-            const LinkEnds link{output.node, port, captureNode_, id};
-            if (links_.insert(link).second) wanted.push_back(link);
+    for (const std::string& outputChannel : output.channels) {
+        for (std::string_view channel : CaptureChannelsFor(outputChannel)) {
+            for (const auto& [id, input] : ports_) {
+                if (input.node != captureNode_ || input.direction != Direction::kInput ||
+                    input.channels.empty() || input.channels.front() != channel)
+                    continue;
+                const LinkEnds link{output.node, port, captureNode_, id};
+                if (links_.insert(link).second) wanted.push_back(link);
+            }
         }
     }
     return wanted;

@@ -45,11 +45,17 @@ class LinkTable {
 public:
     enum class Direction { kInput, kOutput };
 
-    // A port global: its node, direction and audio.channel.
+    // A port: its node, direction and audio.channel.
     std::vector<LinkEnds> AddPort(uint32_t port, uint32_t node, Direction direction,
                                   std::string channel);
+    // An output port that carries several channels (a JACK port that feeds
+    // several sink ports), or that changed the channels it carries.
+    std::vector<LinkEnds> AddPort(uint32_t port, uint32_t node, Direction direction,
+                                  std::vector<std::string> channels);
     // A stream node whose sound is to be captured.
     std::vector<LinkEnds> CaptureNode(uint32_t node);
+    // A stream node no longer to be captured: its links, to be dropped.
+    std::vector<LinkEnds> ReleaseNode(uint32_t node);
     // The capture's own node; its input ports are where captured sound goes.
     std::vector<LinkEnds> SetCaptureNode(uint32_t node);
     // A global (node or port) went away: the links that touched it are gone
@@ -64,7 +70,7 @@ private:
     struct Port {
         uint32_t node;
         Direction direction;
-        std::string channel;
+        std::vector<std::string> channels;
     };
 
     // The links wanted for one output port that do not exist yet; records them.

@@ -97,6 +97,32 @@ TEST(LinkTable, StreamsNotCapturedAndForeignPortsGetNoLinks) {
     EXPECT_TRUE(table.Links().empty());
 }
 
+TEST(LinkTable, APortThatFeedsSeveralSinkChannelsIsHeardInEach) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    EXPECT_EQ(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, std::vector<std::string>{"FL"}),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL}}));
+    // Linked to the sink's right side too: only the new link is wanted.
+    EXPECT_EQ(
+        table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, std::vector<std::string>{"FL", "FR"}),
+        (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFR}}));
+}
+
+TEST(LinkTable, AReleasedStreamLosesItsLinks) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL");
+    table.AddPort(kPlayerFR, kPlayer, Direction::kOutput, "FR");
+    table.CaptureNode(70);
+    table.AddPort(71, 70, Direction::kOutput, "FL");
+    EXPECT_EQ(Sorted(table.ReleaseNode(kPlayer)), kStereoLinks);
+    EXPECT_EQ(table.Links(), (std::set<LinkEnds>{{70, 71, kCapture, kCaptureFL}}));
+    // Its ports are still known: captured again, it is linked again.
+    EXPECT_EQ(Sorted(table.CaptureNode(kPlayer)), kStereoLinks);
+}
+
 TEST(LinkTable, MonoAndSurroundOutputs) {
     LinkTable table;
     AddCapture(table);
