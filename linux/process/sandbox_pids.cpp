@@ -111,10 +111,9 @@ std::optional<uint32_t> ResolvePidClaim(const std::string& procRoot, const PidCl
         const std::optional<std::vector<uint32_t>> nsPids = ReadNsPids(procRoot, *pid);
         if (!nsPids || nsPids->size() < 2 || nsPids->back() != claim.pid) continue;
         if (!RunsBinary(procRoot, *pid, claim.binary)) continue;
-        if (!claim.flatpakAppId.empty() &&
-            FlatpakAppIdOfProcess(procRoot, *pid) != claim.flatpakAppId) {
-            continue;
-        }
+        // The bridge names the application of every Flatpak client: a claim
+        // without one is not from a Flatpak sandbox.
+        if (FlatpakAppIdOfProcess(procRoot, *pid) != claim.flatpakAppId) continue;
         if (found) return std::nullopt;  // two candidates: it cannot be told which
         found = pid;
     }

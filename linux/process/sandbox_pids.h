@@ -38,6 +38,7 @@ struct PidClaim {
 // when it is consistent with the host: no Flatpak id, and the process exists
 // and runs the stated binary (or names none). Otherwise it is a pid inside a
 // sandbox: the one host process whose innermost pid is the stated one and
-// that runs the stated binary and carries the stated application id. Nothing
+// that runs the stated binary and carries the stated application id (or,
+// for a claim without one, is in no Flatpak sandbox). Nothing
 // when no such process, or more than one, is found.
 std::optional<uint32_t> ResolvePidClaim(const std::string& procRoot, const PidClaim& claim);

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from desktop_graphs import add_desktop_sinks
+from sink_layouts import add_desktop_sinks
 from harness import STOP_TIMEOUT, ToolTestCase, wait_until
 from pcm import RATE
 from private_server import SINK, PrivatePipeWire
