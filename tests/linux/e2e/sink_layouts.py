@@ -1,7 +1,10 @@
 """Sinks of real desktops for a private server: surround and mono layouts
-and a second device, added to the server's configuration before it starts."""
+and a second device, added to the server's configuration before it starts;
+and the graph's clock groups as the server's profiler shows them."""
 
+import json
 import os
+import subprocess
 
 # Name → channel positions of each extra sink.
 LAYOUTS = {
@@ -37,3 +40,25 @@ def add_desktop_sinks(server, second_device=False):
     with open(path, "w") as f:
         f.write("context.objects = [\n%s\n]\n" % "\n".join(sinks))
     return server
+
+
+CLOCK_GROUPS = os.environ.get("HARKWELL_CLOCK_GROUPS", "")
+PROBE_TIMEOUT = 30.0  # seconds beyond the watch itself
+
+
+def clock_groups(server, seconds=1.0):
+    """Every driver that ran while the profiler was watched for `seconds`:
+    {driver node name: {"period": frames, "followers": node ids, "driver":
+    its id, "frames_per_second": its clock's rate}} (tests/linux/e2e/
+    clock_groups.cpp, named by HARKWELL_CLOCK_GROUPS)."""
+    if not CLOCK_GROUPS or not os.access(CLOCK_GROUPS, os.X_OK):
+        raise AssertionError("HARKWELL_CLOCK_GROUPS must name the clock_groups probe")
+    result = subprocess.run([CLOCK_GROUPS, "%g" % seconds], env=server.env, capture_output=True,
+                            timeout=seconds + PROBE_TIMEOUT)
+    if result.returncode != 0:
+        raise RuntimeError("clock_groups failed: %r" % result.stderr)
+    groups = {}
+    for line in result.stdout.decode().splitlines():
+        driver = json.loads(line)
+        groups[driver.pop("name")] = driver
+    return groups
