@@ -42,7 +42,6 @@ def add_desktop_sinks(server, second_device=False):
     return server
 
 
-CLOCK_GROUPS = os.environ.get("HARKWELL_CLOCK_GROUPS", "")
 PROBE_TIMEOUT = 30.0  # seconds beyond the watch itself
 
 
@@ -51,9 +50,10 @@ def clock_groups(server, seconds=1.0):
     {driver node name: {"period": frames, "followers": node ids, "driver":
     its id, "frames_per_second": its clock's rate}} (tests/linux/e2e/
     clock_groups.cpp, named by HARKWELL_CLOCK_GROUPS)."""
-    if not CLOCK_GROUPS or not os.access(CLOCK_GROUPS, os.X_OK):
+    probe = os.environ.get("HARKWELL_CLOCK_GROUPS", "")
+    if not probe or not os.access(probe, os.X_OK):
         raise AssertionError("HARKWELL_CLOCK_GROUPS must name the clock_groups probe")
-    result = subprocess.run([CLOCK_GROUPS, "%g" % seconds], env=server.env, capture_output=True,
+    result = subprocess.run([probe, "%g" % seconds], env=server.env, capture_output=True,
                             timeout=seconds + PROBE_TIMEOUT)
     if result.returncode != 0:
         raise RuntimeError("clock_groups failed: %r" % result.stderr)
