@@ -204,6 +204,11 @@ class Bench:
             "harkwell exclude (3 streams)": (lambda: self.harkwell(target, "exclude"), "stdin"),
             "pw-record --target (1 stream)": (lambda: self.pw_record(serial), "sigint"),
         }
+        return self.cpu_rounds(programs)
+
+    def cpu_rounds(self, programs):
+        """{name: [(CPU ms per s, audio s per s)]} of each program, started
+        and stopped in turn for every round."""
         figures = {name: [] for name in programs}
         for _ in range(self.rounds):
             for name, (start, how) in programs.items():
@@ -343,16 +348,7 @@ class Bench:
                                       "--target", SINK, "-"], self.server.env,
                                      stdin=subprocess.DEVNULL), "sigint"),
                 }
-                for name in programs:
-                    figures[name] = []
-                for _ in range(self.rounds):
-                    for name, (start, how) in programs.items():
-                        run = start()
-                        run.wait_first_byte()
-                        time.sleep(self.seconds)
-                        _, cpu, wall = run.stop(how)
-                        figures[name].append((1000.0 * cpu / wall,
-                                              run.reader.count / 4 / RATE / wall))
+                figures.update(self.cpu_rounds(programs))
         finally:
             for player in crowd:
                 end_group(player)

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -39,6 +41,29 @@ std::vector<uint32_t> Numbers(const std::string& text) {
     return numbers;
 }
 
+// A file of /proc kept open and read again from its start on each call:
+// one system call a look instead of an open, reads and a close.
+class ReopenedProcFile {
+public:
+    explicit ReopenedProcFile(const std::string& path)
+        : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~ReopenedProcFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ReopenedProcFile(const ReopenedProcFile&) = delete;
+    ReopenedProcFile& operator=(const ReopenedProcFile&) = delete;
+
+    // Its whole text now (up to 255 bytes); empty when it cannot be read.
+    std::string Read() const {
+        char buffer[256];
+        const ssize_t count = fd_ < 0 ? -1 : pread(fd_, buffer, sizeof buffer, 0);
+        return count > 0 ? std::string(buffer, static_cast<size_t>(count)) : std::string();
+    }
+
+private:
+    int fd_;
+};
+
 std::vector<uint32_t> ReadChildren(const std::string& procRoot, uint32_t pid) {
     std::vector<uint32_t> children;
     std::error_code error;
@@ -61,8 +86,9 @@ ProcessTable ProcProcessTable(std::string procRoot) {
     };
     table.children = [procRoot](uint32_t pid) { return ReadChildren(procRoot, pid); };
     // loadavg ends with "running/total last-pid".
-    table.lastCreatedPid = [procRoot]() -> std::optional<uint32_t> {
-        const std::string text = ReadSmallFile(procRoot + "/loadavg");
+    auto loadavg = std::make_shared<const ReopenedProcFile>(procRoot + "/loadavg");
+    table.lastCreatedPid = [loadavg]() -> std::optional<uint32_t> {
+        const std::string text = loadavg->Read();
         const size_t space = text.find_last_of(' ');
         if (space == std::string::npos) return std::nullopt;
         const std::vector<uint32_t> last = Numbers(text.substr(space + 1));
@@ -86,7 +112,38 @@ ProcessTreeTracker::ProcessTreeTracker(uint32_t root, ProcessTable table)
 void ProcessTreeTracker::Refresh() {
     const std::optional<uint32_t> last = table_.lastCreatedPid();
     if (last && last == lastSeenPid_) return;
-    lastSeenPid_ = last;
+    const std::optional<uint32_t> previous = std::exchange(lastSeenPid_, last);
+    // Reading the members' children costs a few reads per member (its
+    // record, its threads, each thread's list); a new pid costs one.
+    const uint32_t worthReading =
+        std::max<uint32_t>(kFewestNewPidsWorthReading, static_cast<uint32_t>(4 * members_.size()));
+    if (last && previous && *last > *previous && *last - *previous <= worthReading) {
+        AddNewProcesses(*previous + 1, *last);
+    } else {
+        AddChildrenOfMembers();
+    }
+}
+
+void ProcessTreeTracker::AddNewProcesses(uint32_t first, uint32_t last) {
+    for (uint32_t pid = first; pid - first <= last - first; ++pid) {
+        if (members_.count(pid) != 0) continue;
+        // A thread's record names its process's parent, so a thread of a
+        // member's child joins too: harmless, as no stream is a thread's,
+        // and its start time keeps its id from passing to another process.
+        const std::optional<StatFields> stat = table_.stat(pid);
+        if (!stat) continue;  // gone already
+        const auto parent = members_.find(stat->parent);
+        if (parent == members_.end()) continue;
+        // The parent's pid may belong to another process by now.
+        if (!StillMember(stat->parent, table_.stat(stat->parent))) {
+            members_.erase(parent);
+            continue;
+        }
+        members_[pid] = stat->startTime;
+    }
+}
+
+void ProcessTreeTracker::AddChildrenOfMembers() {
     for (auto member = members_.begin(); member != members_.end();) {
         member = StillMember(member->first, table_.stat(member->first)) ? std::next(member)
                                                                         : members_.erase(member);

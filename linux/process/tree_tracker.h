@@ -34,9 +34,12 @@ public:
     // The tree of root as it is now.
     ProcessTreeTracker(uint32_t root, ProcessTable table);
 
-    // Adds the processes created since the last look under any member, and
-    // drops members that have gone. Cheap when no process was created since
-    // (the system's last pid has not moved): nothing more is read.
+    // Adds the processes created since the last look under any member.
+    // Cheap when no process was created since (the system's last pid has not
+    // moved): nothing more is read. When a few were, only their records are
+    // read (pids are handed out in order); when many were, or the pids
+    // wrapped around, the children of every member are read instead, and
+    // members that have gone are dropped.
     void Refresh();
 
     // Whether pid is in the tree: a member, or a process whose parents lead
@@ -49,6 +52,14 @@ private:
     // Whether the member's pid still belongs to the process that was seen.
     bool StillMember(uint32_t pid, const std::optional<StatFields>& stat) const;
     void AddChildrenOf(uint32_t pid);
+    // Reads the records of the pids first..last, in the order they were
+    // handed out: each process whose parent is a member joins.
+    void AddNewProcesses(uint32_t first, uint32_t last);
+    void AddChildrenOfMembers();
+
+    // New pids up to which reading their records beats reading the
+    // members' children, for a tree of few members.
+    static constexpr uint32_t kFewestNewPidsWorthReading = 32;
 
     uint32_t root_;
     ProcessTable table_;

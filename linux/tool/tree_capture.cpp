@@ -27,7 +27,7 @@ ProcessTreeCapture::~ProcessTreeCapture() {
     // capture; then links and the watcher's proxies, the stream, the
     // connection, the loop. (The connection's own handlers run only from the
     // loop, which has stopped.)
-    treeRefresh_.Reset();
+    treeRefresh_.Stop();
     stream_.Close();
     watcher_.Stop();
     links_.Clear();
@@ -41,15 +41,7 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     }
     if (std::optional<SetupFailure> failure = watcher_.Watch(connection_.Core())) return failure;
 
-    pw_loop* loop = connection_.Loop();
-    treeRefresh_ = LoopSource(loop, AddTimerSource(
-                                        loop,
-                                        [](void* data, uint64_t) {
-                                            static_cast<ProcessTreeCapture*>(data)->tree_.Refresh();
-                                        },
-                                        this));
-    if (!treeRefresh_ ||
-        ArmRepeatingTimerSource(loop, treeRefresh_.Get(), timespec{0, kTreeRefreshNs}) < 0) {
+    if (!treeRefresh_.Start(connection_.Loop())) {
         return SetupFailure{errno, "cannot create the event loop"};
     }
 
@@ -58,6 +50,7 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     handlers.failed = [this](int error, std::string reason) { Fail(error, std::move(reason)); };
     handlers.keepGoing = [this] {
         if (input_ != nullptr && input_->Ended()) StopAtEndOfInput();
+        treeRefresh_.OnWake();
         return !inputEnded_;
     };
     if (std::optional<SetupFailure> failure =

@@ -27,6 +27,7 @@
 #include "linux/tool/capture_stream.h"
 #include "linux/tool/input_watch.h"
 #include "linux/tool/link_table.h"
+#include "linux/tool/paced_job.h"
 #include "linux/tool/tree_mode.h"
 
 class ProcessTreeCapture {
@@ -79,8 +80,9 @@ private:
     GraphWatcher watcher_;
     CaptureStream stream_;
     // Looks at the process table now and then, so that a process seen in
-    // the tree is known before a parent of it exits.
-    LoopSource treeRefresh_;
+    // the tree is known before a parent of it exits: at least every
+    // kTreeRefreshNs, from a buffer's wake once 10 ms or less are left.
+    PacedJob treeRefresh_{[this] { tree_.Refresh(); }, kTreeRefreshNs, kTreeRefreshEarlyNs};
     InputReader* input_ = nullptr;
 
     LinkTable table_;
@@ -88,7 +90,8 @@ private:
 
     // How often the process table is looked at for new members of the tree;
     // a look costs one read when no process has started since the last.
-    static constexpr long kTreeRefreshNs = 50'000'000;
+    static constexpr uint64_t kTreeRefreshNs = 50'000'000;
+    static constexpr uint64_t kTreeRefreshEarlyNs = 10'000'000;
 
     bool started_ = false;  // the stream became ready
     std::optional<SetupFailure> setupFailure_;

@@ -18,6 +18,7 @@ struct FakeProcesses {
     std::map<uint32_t, Process> processes;
     uint32_t lastPid = 0;
     int childrenReads = 0;
+    int statReads = 0;
 
     void Start(uint32_t pid, uint32_t parent) {
         processes[pid] = {parent, ++clock};
@@ -34,6 +35,7 @@ struct FakeProcesses {
     ProcessTable Table() {
         ProcessTable table;
         table.stat = [this](uint32_t pid) -> std::optional<StatFields> {
+            ++statReads;
             const auto found = processes.find(pid);
             if (found == processes.end()) return std::nullopt;
             StatFields stat;
@@ -141,14 +143,62 @@ TEST(ProcessTreeTracker, RefreshReadsNothingWhileNoProcessStarts) {
     fake.Start(200, 100);
     ProcessTreeTracker tracker(100, fake.Table());
     tracker.Refresh();
-    const int reads = fake.childrenReads;
+    const int reads = fake.childrenReads + fake.statReads;
     for (int i = 0; i < 10; ++i)
         tracker.Refresh();
-    EXPECT_EQ(fake.childrenReads, reads);
+    EXPECT_EQ(fake.childrenReads + fake.statReads, reads);
     fake.Start(300, 200);
     tracker.Refresh();
-    EXPECT_GT(fake.childrenReads, reads);
+    EXPECT_GT(fake.childrenReads + fake.statReads, reads);
     EXPECT_EQ(tracker.MemberCount(), 3u);
+}
+
+TEST(ProcessTreeTracker, FindsNewChildrenByTheNewPidsOrByTheMembersChildren) {
+    // Each case: the processes started elsewhere before the tree's new
+    // child, the pid the child gets, and whether the members' children
+    // lists are read to find it (rather than the new pids' records).
+    const struct {
+        const char* name;
+        uint32_t othersStarted;
+        uint32_t childPid;
+        bool readsChildrenLists;
+    } cases[] = {
+        {"a few processes started", 3, 504, false},
+        {"many processes started", 500, 1001, true},
+        {"the pids wrapped around", 0, 50, true},
+    };
+    for (const auto& c : cases) {
+        FakeProcesses fake;
+        fake.Start(1, 0);
+        fake.Start(100, 1);  // the root
+        fake.Start(200, 100);
+        fake.Start(500, 1);
+        ProcessTreeTracker tracker(100, fake.Table());
+        for (uint32_t other = 0; other < c.othersStarted; ++other)
+            fake.Start(501 + other, 1);
+        fake.Start(c.childPid, 200);
+        const int childrenReads = fake.childrenReads;
+        tracker.Refresh();
+        fake.Exit(200);  // the child is orphaned once it was seen
+        EXPECT_TRUE(tracker.Contains(c.childPid)) << c.name;
+        EXPECT_EQ(fake.childrenReads > childrenReads, c.readsChildrenLists) << c.name;
+        EXPECT_FALSE(tracker.Contains(500)) << c.name;
+        EXPECT_EQ(tracker.MemberCount(), 3u) << c.name;
+    }
+}
+
+TEST(ProcessTreeTracker, NewPidsUnderAReusedParentPidDoNotJoin) {
+    FakeProcesses fake;
+    fake.Start(1, 0);
+    fake.Start(100, 1);
+    fake.Start(200, 100);
+    ProcessTreeTracker tracker(100, fake.Table());
+    fake.Exit(200);
+    fake.Start(200, 1);  // another program gets the pid: no look saw it
+    fake.Start(201, 200);
+    tracker.Refresh();
+    EXPECT_FALSE(tracker.Contains(201));
+    EXPECT_FALSE(tracker.Contains(200));
 }
 
 TEST(ProcessTreeTracker, ReadsTheRealProcessTable) {
