@@ -146,11 +146,13 @@ inline const spa_pod* BuildDspPortConfig(spa_pod_builder* builder, spa_direction
     return static_cast<const spa_pod*>(spa_pod_builder_pop(builder, &frame));
 }
 
-// A Buffers parameter asking for up to `buffers` buffers of one block each.
+// A Buffers parameter asking for exactly `buffers` buffers of one block each.
+// Exactly: the stream's converter offers a range whose default is 2, and the
+// adapter fixes the intersection of a range with it at that default.
 inline const spa_pod* BuildBuffersParam(spa_pod_builder* builder, int buffers) {
     return static_cast<const spa_pod*>(spa_pod_builder_add_object(
         builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(buffers, 2, buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
+        SPA_POD_Int(buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
 }
 
 // A property of a global or an object's info; null when the dictionary or
