@@ -69,6 +69,11 @@ const pw_node_events GraphWatcher::kNodeEvents = [] {
         auto* bound = static_cast<Bound*>(data);
         bound->owner->OnNodeInfo(bound->id, *info);
     };
+    events.param = [](void* data, int, uint32_t id, uint32_t index, uint32_t,
+                      const spa_pod* param) {
+        auto* bound = static_cast<Bound*>(data);
+        bound->owner->OnNodeParam(bound->id, id, index, param);
+    };
     return events;
 }();
 
@@ -106,7 +111,7 @@ void GraphWatcher::OnGlobal(uint32_t id, const char* type, const spa_dict* props
         node.mediaClass = StringProperty(props, PW_KEY_MEDIA_CLASS);
         node.clientId = ParseNumberProperty(LookupProperty(props, PW_KEY_CLIENT_ID));
         graph_.AddNode(id, node);
-        BindNode(id);
+        BindNode(id, node.mediaClass == kPlaybackStreamClass);
     } else if (PropertyEquals(type, PW_TYPE_INTERFACE_Port)) {
         const std::optional<uint32_t> node =
             ParseNumberProperty(LookupProperty(props, PW_KEY_NODE_ID));
@@ -150,7 +155,7 @@ void GraphWatcher::BindClient(uint32_t id) {
     clients_[id] = std::move(bound);
 }
 
-void GraphWatcher::BindNode(uint32_t id) {
+void GraphWatcher::BindNode(uint32_t id, bool playbackStream) {
     auto bound = std::make_unique<Bound>();
     bound->owner = this;
     bound->id = id;
@@ -160,6 +165,11 @@ void GraphWatcher::BindNode(uint32_t id) {
         return;
     }
     AddNodeListener(bound->proxy.get(), &bound->listener, &kNodeEvents, bound.get());
+    if (playbackStream) {
+        // Its own channels: which of its ports carry what it plays.
+        uint32_t formats[] = {SPA_PARAM_EnumFormat, SPA_PARAM_Format};
+        SubscribeNodeParams(bound->proxy.get(), formats, 2);
+    }
     nodes_[id] = std::move(bound);
 }
 
@@ -173,6 +183,18 @@ void GraphWatcher::OnClientInfo(uint32_t id, const spa_dict* props) {
     // proxy while its event runs, so it can go here.
     clients_.erase(id);
     graph_.DescribeClient(id, description);
+}
+
+void GraphWatcher::OnNodeParam(uint32_t id, uint32_t param, uint32_t index, const spa_pod* value) {
+    // Of the formats offered, the first tells (a stream that offers several
+    // layouts is known by the one it negotiates).
+    if (param != SPA_PARAM_Format && (param != SPA_PARAM_EnumFormat || index != 0)) return;
+    std::optional<std::vector<std::string>> positions = RawAudioPositions(value);
+    if (!positions) return;
+    graph_.SetNodeFormat(id,
+                         param == SPA_PARAM_Format ? PlaybackGraph::FormatParam::kNegotiated
+                                                   : PlaybackGraph::FormatParam::kOffered,
+                         std::move(*positions));
 }
 
 void GraphWatcher::OnNodeInfo(uint32_t id, const pw_node_info& info) {

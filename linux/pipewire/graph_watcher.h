@@ -35,8 +35,10 @@ private:
     void OnGlobalRemove(uint32_t id);
     void OnClientInfo(uint32_t id, const spa_dict* props);
     void OnNodeInfo(uint32_t id, const pw_node_info& info);
+    void OnNodeParam(uint32_t id, uint32_t param, uint32_t index, const spa_pod* value);
     void BindClient(uint32_t id);
-    void BindNode(uint32_t id);
+    // Binds a node; a playback stream's formats are followed too.
+    void BindNode(uint32_t id, bool playbackStream);
 
     static const pw_registry_events kRegistryEvents;
     static const pw_client_events kClientEvents;
