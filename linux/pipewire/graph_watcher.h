@@ -1,7 +1,8 @@
 // The registry side of the graph: one listener on the PipeWire registry that
 // feeds a PlaybackGraph with every client, node, port and link, and binds
-// what it must to read more than the registry shows (every node, for its
-// link group, claims and state; clients of a PipeWire process, for the
+// what it must to read more than the registry shows (every node once, for its
+// link group, claims and state, and playback streams for as long as they
+// live, for their formats; clients of a PipeWire process, for the
 // player behind the PulseAudio bridge). Runs on the connection's loop.
 #pragma once
 
