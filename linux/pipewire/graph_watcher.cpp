@@ -10,6 +10,9 @@
 struct GraphWatcher::Bound {
     GraphWatcher* owner = nullptr;
     uint32_t id = 0;
+    // A playback stream's node, held for as long as it lives: its formats
+    // tell which of its ports carry its own channels.
+    bool followsFormats = false;
     ProxyPtr proxy;
     spa_hook listener{};
 
@@ -69,6 +72,11 @@ const pw_node_events GraphWatcher::kNodeEvents = [] {
         auto* bound = static_cast<Bound*>(data);
         bound->owner->OnNodeInfo(bound->id, *info);
     };
+    events.param = [](void* data, int, uint32_t id, uint32_t index, uint32_t,
+                      const spa_pod* param) {
+        auto* bound = static_cast<Bound*>(data);
+        bound->owner->OnNodeParam(bound->id, id, index, param);
+    };
     return events;
 }();
 
@@ -106,7 +114,7 @@ void GraphWatcher::OnGlobal(uint32_t id, const char* type, const spa_dict* props
         node.mediaClass = StringProperty(props, PW_KEY_MEDIA_CLASS);
         node.clientId = ParseNumberProperty(LookupProperty(props, PW_KEY_CLIENT_ID));
         graph_.AddNode(id, node);
-        BindNode(id);
+        BindNode(id, node.mediaClass == kPlaybackStreamClass);
     } else if (PropertyEquals(type, PW_TYPE_INTERFACE_Port)) {
         const std::optional<uint32_t> node =
             ParseNumberProperty(LookupProperty(props, PW_KEY_NODE_ID));
@@ -150,7 +158,7 @@ void GraphWatcher::BindClient(uint32_t id) {
     clients_[id] = std::move(bound);
 }
 
-void GraphWatcher::BindNode(uint32_t id) {
+void GraphWatcher::BindNode(uint32_t id, bool playbackStream) {
     auto bound = std::make_unique<Bound>();
     bound->owner = this;
     bound->id = id;
@@ -160,6 +168,12 @@ void GraphWatcher::BindNode(uint32_t id) {
         return;
     }
     AddNodeListener(bound->proxy.get(), &bound->listener, &kNodeEvents, bound.get());
+    bound->followsFormats = playbackStream;
+    if (playbackStream) {
+        // Its own channels: which of its ports carry what it plays.
+        uint32_t formats[] = {SPA_PARAM_EnumFormat, SPA_PARAM_Format};
+        SubscribeNodeParams(bound->proxy.get(), formats, 2);
+    }
     nodes_[id] = std::move(bound);
 }
 
@@ -173,6 +187,18 @@ void GraphWatcher::OnClientInfo(uint32_t id, const spa_dict* props) {
     // proxy while its event runs, so it can go here.
     clients_.erase(id);
     graph_.DescribeClient(id, description);
+}
+
+void GraphWatcher::OnNodeParam(uint32_t id, uint32_t param, uint32_t index, const spa_pod* value) {
+    // Of the formats offered, the first tells (a stream that offers several
+    // layouts is known by the one it negotiates).
+    if (param != SPA_PARAM_Format && (param != SPA_PARAM_EnumFormat || index != 0)) return;
+    std::optional<std::vector<std::string>> positions = RawAudioPositions(value);
+    if (!positions) return;
+    graph_.SetNodeFormat(id,
+                         param == SPA_PARAM_Format ? PlaybackGraph::FormatParam::kNegotiated
+                                                   : PlaybackGraph::FormatParam::kOffered,
+                         std::move(*positions));
 }
 
 void GraphWatcher::OnNodeInfo(uint32_t id, const pw_node_info& info) {
@@ -191,10 +217,13 @@ void GraphWatcher::OnNodeInfo(uint32_t id, const pw_node_info& info) {
     description.flatpakAppId = StringProperty(props, kFlatpakAppIdKey);
     description.application = StringProperty(props, PW_KEY_APP_NAME);
     // Its first info carries its properties and state together: that is
-    // all that is wanted of it. Held longer, nodes send their info again at
-    // every change of state, also while the graph changes its period: the
-    // capture then differed from pw-record's across such a change in 5 of 6
-    // runs here, against 1 of 6 without.
-    nodes_.erase(id);
+    // all that is wanted of a node that is no playback stream. Held longer,
+    // nodes send their info again at every change of state, also while the
+    // graph changes its period: work for the loop that also writes the
+    // capture out (with the 2 buffers the capture had then, it differed from
+    // pw-record's across such a change in 5 of 6 runs here, against 1 of 6
+    // without). The library holds the proxy while its event runs.
+    const auto bound = nodes_.find(id);
+    if (bound != nodes_.end() && !bound->second->followsFormats) nodes_.erase(bound);
     graph_.DescribeNode(id, description);
 }

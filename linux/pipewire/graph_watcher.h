@@ -1,7 +1,8 @@
 // The registry side of the graph: one listener on the PipeWire registry that
 // feeds a PlaybackGraph with every client, node, port and link, and binds
 // what it must to read more than the registry shows (every node once, for its
-// link group, claims and state; clients of a PipeWire process, for the
+// link group, claims and state, and playback streams for as long as they
+// live, for their formats; clients of a PipeWire process, for the
 // player behind the PulseAudio bridge). Runs on the connection's loop.
 #pragma once
 
@@ -35,8 +36,10 @@ private:
     void OnGlobalRemove(uint32_t id);
     void OnClientInfo(uint32_t id, const spa_dict* props);
     void OnNodeInfo(uint32_t id, const pw_node_info& info);
+    void OnNodeParam(uint32_t id, uint32_t param, uint32_t index, const spa_pod* value);
     void BindClient(uint32_t id);
-    void BindNode(uint32_t id);
+    // Binds a node; a playback stream's formats are followed too.
+    void BindNode(uint32_t id, bool playbackStream);
 
     static const pw_registry_events kRegistryEvents;
     static const pw_client_events kClientEvents;

@@ -7,7 +7,10 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
@@ -62,6 +65,12 @@ inline int AddClientListener(pw_proxy* client, spa_hook* listener, const pw_clie
 inline int AddNodeListener(pw_proxy* node, spa_hook* listener, const pw_node_events* events,
                            void* data) {
     return pw_node_add_listener(reinterpret_cast<pw_node*>(node), listener, events, data);
+}
+
+// Asks for a node's parameters of the given ids now and whenever they change;
+// they arrive as the node's param events.
+inline int SubscribeNodeParams(pw_proxy* node, uint32_t* ids, uint32_t count) {
+    return pw_node_subscribe_params(reinterpret_cast<pw_node*>(node), ids, count);
 }
 
 // Sets a parameter of a node (a bound node proxy); the server passes it on
@@ -128,6 +137,29 @@ inline uint32_t AudioChannelPosition(const char* name) {
     return spa_debug_type_find_type_short(spa_type_audio_channel, name);
 }
 
+// The channel positions of a raw audio format (a Format or EnumFormat
+// parameter), by name ("FL", "MONO"); nothing when the parameter is not raw
+// audio or does not fix its channels and their positions.
+inline std::optional<std::vector<std::string>> RawAudioPositions(const spa_pod* param) {
+    uint32_t mediaType = 0, mediaSubtype = 0;
+    if (param == nullptr || spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw) {
+        return std::nullopt;
+    }
+    spa_audio_info_raw info{};
+    if (spa_format_audio_raw_parse(param, &info) < 0 || info.channels == 0 ||
+        info.channels > SPA_AUDIO_MAX_CHANNELS || (info.flags & SPA_AUDIO_FLAG_UNPOSITIONED) != 0) {
+        return std::nullopt;
+    }
+    std::vector<std::string> positions;
+    for (uint32_t i = 0; i < info.channels; ++i) {
+        const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, info.position[i]);
+        if (name == nullptr) return std::nullopt;
+        positions.emplace_back(name);
+    }
+    return positions;
+}
+
 // A node's port configuration (PortConfig) for one direction: ports in DSP
 // form, one per position of `positions`, without monitor ports. The node's
 // converter then mixes between those ports and the format it negotiated.
@@ -146,11 +178,13 @@ inline const spa_pod* BuildDspPortConfig(spa_pod_builder* builder, spa_direction
     return static_cast<const spa_pod*>(spa_pod_builder_pop(builder, &frame));
 }
 
-// A Buffers parameter asking for up to `buffers` buffers of one block each.
+// A Buffers parameter asking for exactly `buffers` buffers of one block each.
+// Exactly: the stream's converter offers a range whose default is 2, and the
+// adapter fixes the intersection of a range with it at that default.
 inline const spa_pod* BuildBuffersParam(spa_pod_builder* builder, int buffers) {
     return static_cast<const spa_pod*>(spa_pod_builder_add_object(
         builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(buffers, 2, buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
+        SPA_POD_Int(buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
 }
 
 // A property of a global or an object's info; null when the dictionary or

@@ -33,7 +33,13 @@ std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure
     if (!mainLoop_) return SetupFailure{errno, "cannot create the event loop"};
     loop_ = pw_main_loop_get_loop(mainLoop_.get());
 
-    context_.reset(pw_context_new(loop_, nullptr, 0));
+    // The library's configuration for clients that want a real-time data
+    // thread; its only difference from the default is module-rt.
+    pw_properties* properties =
+        dataThread_ == DataThread::kRealTime
+            ? pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr)
+            : nullptr;
+    context_.reset(pw_context_new(loop_, properties, 0));
     if (!context_) return SetupFailure{errno, "cannot set up the PipeWire client library"};
 
     core_.reset(pw_context_connect(context_.get(), nullptr, 0));

@@ -34,7 +34,7 @@ void PlaybackGraph::DescribeClient(uint32_t id, const ClientDescription& descrip
 }
 
 void PlaybackGraph::AddNode(uint32_t id, const NodeGlobal& node) {
-    nodes_[id] = Node{node, std::nullopt, false, std::nullopt};
+    nodes_[id] = Node{node, std::nullopt, false, std::nullopt, {}, {}};
     Update();
 }
 
@@ -48,6 +48,15 @@ void PlaybackGraph::DescribeNode(uint32_t id, const NodeDescription& description
 void PlaybackGraph::SetNodeRunning(uint32_t id, bool running) {
     const auto node = nodes_.find(id);
     if (node != nodes_.end()) node->second.running = running;
+}
+
+void PlaybackGraph::SetNodeFormat(uint32_t id, FormatParam param,
+                                  std::vector<std::string> positions) {
+    const auto node = nodes_.find(id);
+    if (node == nodes_.end()) return;
+    (param == FormatParam::kOffered ? node->second.offeredPositions
+                                    : node->second.negotiatedPositions) = std::move(positions);
+    Update();
 }
 
 void PlaybackGraph::AddPort(uint32_t id, const PortGlobal& port) {
@@ -186,10 +195,27 @@ std::optional<StreamDecision> PlaybackGraph::Decide(uint32_t id, const Node& nod
     return StreamDecision{id, owner, *replays};
 }
 
+bool PlaybackGraph::CarriesOnlyCopies(uint32_t node, const std::string& channel) const {
+    const auto found = nodes_.find(node);
+    if (found == nodes_.end()) return false;
+    const std::vector<std::string>& own = found->second.negotiatedPositions.empty()
+                                              ? found->second.offeredPositions
+                                              : found->second.negotiatedPositions;
+    if (own.empty() || std::find(own.begin(), own.end(), channel) != own.end()) return false;
+    // Copies only when every channel of its own has a port of its own.
+    return std::all_of(own.begin(), own.end(), [&](const std::string& position) {
+        return std::any_of(ports_.begin(), ports_.end(), [&](const auto& entry) {
+            const PortGlobal& port = entry.second;
+            return port.node == node && port.output && !port.monitor && port.channel == position;
+        });
+    });
+}
+
 StreamPort PlaybackGraph::PortReport(uint32_t port, const PortGlobal& global) const {
     StreamPort report{port, global.node, {}};
     if (!global.channel.empty()) {
-        report.channels.push_back(global.channel);
+        if (!CarriesOnlyCopies(global.node, global.channel))
+            report.channels.push_back(global.channel);
         return report;
     }
     for (const auto& [linkId, link] : links_) {
@@ -217,9 +243,12 @@ void PlaybackGraph::Update() {
         const auto node = nodes_.find(port.node);
         if (node == nodes_.end() || !IsPlaybackStream(port.node, node->second)) continue;
         StreamPort report = PortReport(id, port);
-        if (report.channels.empty()) continue;
         const auto reported = reportedPorts_.find(id);
-        if (reported != reportedPorts_.end() && reported->second == report) continue;
+        // A port that carries nothing is reported only when it did before.
+        if (reported == reportedPorts_.end() ? report.channels.empty()
+                                             : reported->second == report) {
+            continue;
+        }
         reportedPorts_[id] = report;
         observer_.OnStreamPort(report);
     }

@@ -83,7 +83,8 @@ struct StreamDecision {
 
 // An output port of a playback stream and the channels it carries: its own
 // audio.channel, or for a port that has none (JACK), the channels of the
-// sink ports it feeds.
+// sink ports it feeds; none for a port that carries only copies of the
+// stream's other channels.
 struct StreamPort {
     uint32_t port = 0;
     uint32_t node = 0;
@@ -99,7 +100,8 @@ public:
     virtual ~GraphObserver() = default;
     // A stream was decided, or decided differently.
     virtual void OnStreamDecided(const StreamDecision& decision) = 0;
-    // A stream's output port appeared, or the channels it carries changed.
+    // A stream's output port appeared, or the channels it carries changed
+    // (to none, when it turned out to carry only copies).
     virtual void OnStreamPort(const StreamPort& port) = 0;
     // An input port with an audio.channel appeared, on any node.
     virtual void OnInputPort(uint32_t port, uint32_t node, const std::string& channel) = 0;
@@ -119,6 +121,11 @@ public:
     // A node that cannot be bound is described with nothing.
     void DescribeNode(uint32_t id, const NodeDescription& description);
     void SetNodeRunning(uint32_t id, bool running);
+    // The channel positions of a stream's own format: the formats it offers
+    // (EnumFormat, known from its start when it offers one layout) or the
+    // one it negotiated (Format), which comes first.
+    enum class FormatParam { kOffered, kNegotiated };
+    void SetNodeFormat(uint32_t id, FormatParam param, std::vector<std::string> positions);
     void AddPort(uint32_t id, const PortGlobal& port);
     void AddLink(uint32_t id, const LinkGlobal& link);
     void Remove(uint32_t id);
@@ -141,6 +148,8 @@ private:
         std::optional<NodeDescription> description;
         bool running = false;
         std::optional<StreamDecision> decided;
+        std::vector<std::string> offeredPositions;
+        std::vector<std::string> negotiatedPositions;
     };
 
     bool IsPlaybackStream(uint32_t id, const Node& node) const;
@@ -151,6 +160,9 @@ private:
     std::optional<bool> CaptureSideReplays(uint32_t id, const Node& node) const;
     std::optional<std::optional<uint32_t>> Owner(const Node& node) const;
     StreamPort PortReport(uint32_t port, const PortGlobal& global) const;
+    // Whether a stream's port of this channel carries only copies of its
+    // other channels.
+    bool CarriesOnlyCopies(uint32_t node, const std::string& channel) const;
     const std::string& MediaClassOf(uint32_t node) const;
     // Decides again every stream, and reports what changed.
     void Update();

@@ -22,10 +22,12 @@ inline const spa_pod* BuildPcmFormat(spa_pod_builder* builder) {
 // How many buffers the capture stream keeps between the server's thread and
 // the loop that writes them out. Buffers are processed on the main loop, not
 // in the server's real-time cycle, so a loop held up for a cycle or two (a
-// slow reader of the output, a busy machine) must find free buffers waiting,
-// or the cycle's sound is dropped: 32 are over half a second of slack at the
-// default period of 1024 frames. With the library's default, a PulseAudio
-// player's first period was lost in 5 of 8 sanitized runs.
+// slow reader of the output, a busy machine, a burst of graph events) must
+// find free buffers waiting, or the cycle's sound is dropped: 32 are over
+// half a second of slack at the default period of 1024 frames, 170 ms at a
+// period of 256. (The converter's own maximum is 32.) With the 2 that the
+// converter chooses when asked for a range, a capture lost a period in about
+// half of the runs in which another player made the period 256 frames.
 inline constexpr int kCaptureBuffers = 32;
 
 inline const spa_pod* BuildCaptureBuffers(spa_pod_builder* builder) {

@@ -36,6 +36,31 @@ std::vector<LinkEnds> LinkTable::AddPort(uint32_t port, uint32_t node, Direction
     return wanted;
 }
 
+std::vector<LinkEnds> LinkTable::DropUnwanted(uint32_t port) {
+    std::vector<LinkEnds> gone;
+    const auto output = ports_.find(port);
+    if (output == ports_.end()) return gone;
+    std::vector<std::string_view> wanted;
+    for (const std::string& channel : output->second.channels) {
+        for (std::string_view capture : CaptureChannelsFor(channel))
+            wanted.push_back(capture);
+    }
+    for (auto link = links_.begin(); link != links_.end();) {
+        const auto input = ports_.find(link->inputPort);
+        const bool keep =
+            link->outputPort != port || (input != ports_.end() && !input->second.channels.empty() &&
+                                         std::find(wanted.begin(), wanted.end(),
+                                                   input->second.channels.front()) != wanted.end());
+        if (keep) {
+            ++link;
+        } else {
+            gone.push_back(*link);
+            link = links_.erase(link);
+        }
+    }
+    return gone;
+}
+
 std::vector<LinkEnds> LinkTable::CaptureNode(uint32_t node) {
     capturedNodes_.insert(node);
     std::vector<LinkEnds> wanted;

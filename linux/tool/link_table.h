@@ -52,6 +52,10 @@ public:
     // several sink ports), or that changed the channels it carries.
     std::vector<LinkEnds> AddPort(uint32_t port, uint32_t node, Direction direction,
                                   std::vector<std::string> channels);
+    // The links of an output port that its channels no longer want (they
+    // changed, or it carries nothing now): forgotten, and returned so that
+    // their handles can be dropped.
+    std::vector<LinkEnds> DropUnwanted(uint32_t port);
     // A stream node whose sound is to be captured.
     std::vector<LinkEnds> CaptureNode(uint32_t node);
     // A stream node no longer to be captured: its links, to be dropped.

@@ -89,6 +89,7 @@ void ProcessTreeCapture::Decisions::OnStreamDecided(const StreamDecision& decisi
 void ProcessTreeCapture::Decisions::OnStreamPort(const StreamPort& port) {
     capture_.CreateLinks(capture_.table_.AddPort(port.port, port.node,
                                                  LinkTable::Direction::kOutput, port.channels));
+    capture_.DropLinks(capture_.table_.DropUnwanted(port.port));
 }
 
 void ProcessTreeCapture::Decisions::OnInputPort(uint32_t port, uint32_t node,

@@ -74,7 +74,7 @@ private:
     TreeMode mode_;
     ProcessTreeTracker tree_;
 
-    PipeWireConnection connection_;
+    PipeWireConnection connection_{PipeWireConnection::DataThread::kRealTime};
     Decisions decisions_{*this};
     PlaybackGraph graph_;
     GraphWatcher watcher_;

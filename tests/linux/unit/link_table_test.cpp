@@ -203,3 +203,34 @@ TEST(LinkTable, AForgottenLinkComesBackOnlyWithItsPort) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LinkTable, APortThatCarriesNothingNowLosesItsLinks) {
+    // A stream port first taken for a channel of its own, then found to
+    // carry only copies (its stream's format came after it).
+    constexpr uint32_t kCaptureFC = 53, kPlayerFC = 63;
+    LinkTable table;
+    AddCapture(table);
+    table.AddPort(kCaptureFC, kCapture, Direction::kInput, "FC");
+    table.CaptureNode(kPlayer);
+    EXPECT_EQ(table.AddPort(kPlayerFC, kPlayer, Direction::kOutput, "FC"),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFC, kCapture, kCaptureFC}}));
+    EXPECT_TRUE(table.DropUnwanted(kPlayerFC).empty());  // still wanted
+    EXPECT_TRUE(
+        table.AddPort(kPlayerFC, kPlayer, Direction::kOutput, std::vector<std::string>{}).empty());
+    EXPECT_EQ(table.DropUnwanted(kPlayerFC),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFC, kCapture, kCaptureFC}}));
+    EXPECT_TRUE(table.Links().empty());
+    // Carrying a channel again, it is linked again.
+    EXPECT_EQ(table.AddPort(kPlayerFC, kPlayer, Direction::kOutput, "FC"),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFC, kCapture, kCaptureFC}}));
+    // A mono port keeps both sides; one that moves from FL to FR loses FL.
+    EXPECT_EQ(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "MONO").size(), 2u);
+    EXPECT_TRUE(table.DropUnwanted(kPlayerFL).empty());
+    table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FR");
+    EXPECT_EQ(table.DropUnwanted(kPlayerFL),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL}}));
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,64 @@ TEST(PlaybackGraph, StreamPortsCarryTheirChannels) {
     EXPECT_EQ(recorder.ports.back(), (StreamPort{kStreamFL, kStream, {"FL"}}));
     EXPECT_EQ(recorder.ports.size(), expected.size() + 1);
     EXPECT_EQ(recorder.removed, std::vector<uint32_t>{kStream});
+}
+
+// The channels each port of a stream was last reported to carry, after the
+// stream's format and its ports (in this order of arrival) are known.
+std::map<std::string, std::vector<std::string>> CarriedChannels(
+    const std::vector<std::string>& offered, const std::vector<std::string>& negotiated,
+    const std::vector<std::string>& ports, bool formatFirst = true) {
+    Recorder recorder;
+    PlaybackGraph graph(recorder, &ResolveOnHost);
+    Desktop(graph);
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    const auto format = [&] {
+        if (!offered.empty())
+            graph.SetNodeFormat(kStream, PlaybackGraph::FormatParam::kOffered, offered);
+        if (!negotiated.empty())
+            graph.SetNodeFormat(kStream, PlaybackGraph::FormatParam::kNegotiated, negotiated);
+    };
+    if (formatFirst) format();
+    for (size_t i = 0; i < ports.size(); ++i)
+        graph.AddPort(100 + static_cast<uint32_t>(i), Port(kStream, true, ports[i]));
+    graph.AddPort(200, Port(kStream, true, "FL", true));  // a monitor port: never reported
+    if (!formatFirst) format();
+    std::map<std::string, std::vector<std::string>> carried;
+    for (const StreamPort& report : recorder.ports)
+        carried[ports.at(report.port - 100)] = report.channels;
+    return carried;
+}
+
+TEST(PlaybackGraph, OnlyPortsOfTheStreamsOwnChannelsCarryItsSound) {
+    using Carried = std::map<std::string, std::vector<std::string>>;
+    const std::vector<std::string> stereo = {"FL", "FR"};
+    const std::vector<std::string> surround51 = {"FL", "FR", "FC", "LFE", "RL", "RR"};
+    const std::vector<std::string> surround71 = {"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"};
+    const Carried stereoCarried = {{"FL", {"FL"}}, {"FR", {"FR"}}};
+    const Carried surroundCarried = {{"FL", {"FL"}},   {"FR", {"FR"}}, {"FC", {"FC"}},
+                                     {"LFE", {"LFE"}}, {"RL", {"RL"}}, {"RR", {"RR"}}};
+    // A stereo stream on a 5.1 sink: its centre and rear ports carry copies.
+    EXPECT_EQ(CarriedChannels(stereo, {}, surround51), stereoCarried);
+    // The same when the ports come first: the copies once reported carry
+    // nothing from then on.
+    EXPECT_EQ(
+        CarriedChannels(stereo, {}, surround51, false),
+        (Carried{{"FL", {"FL"}}, {"FR", {"FR"}}, {"FC", {}}, {"LFE", {}}, {"RL", {}}, {"RR", {}}}));
+    // A port of a channel of its own that comes last: the others carry what
+    // they carry until then.
+    EXPECT_EQ(CarriedChannels(stereo, {}, {"FL", "FC", "FR"}),
+              (Carried{{"FL", {"FL"}}, {"FC", {}}, {"FR", {"FR"}}}));
+    // A 5.1 stream on a 7.1 sink: the side ports carry copies of the rears.
+    EXPECT_EQ(CarriedChannels(surround51, {}, surround71), surroundCarried);
+    // A 5.1 stream on a stereo sink, a stereo stream on a mono sink and a
+    // mono stream on a stereo sink mix into the ports there are.
+    EXPECT_EQ(CarriedChannels(surround51, {}, stereo), stereoCarried);
+    EXPECT_EQ(CarriedChannels(stereo, {}, {"MONO"}), (Carried{{"MONO", {"MONO"}}}));
+    EXPECT_EQ(CarriedChannels({"MONO"}, {}, stereo), stereoCarried);
+    // A stream whose format tells no positions: every port.
+    EXPECT_EQ(CarriedChannels({}, {}, surround51), surroundCarried);
+    // The negotiated format comes before the offered one.
+    EXPECT_EQ(CarriedChannels(stereo, surround51, surround71), surroundCarried);
 }
 
 TEST(PlaybackGraph, ListsDecidedStreamsWithStateAndApplication) {
