@@ -12,18 +12,6 @@ constexpr int kStateWidth = 9;
 // Long enough for the names Linux keeps for a process (15 bytes).
 constexpr int kNameWidth = 15;
 
-bool IsControl(unsigned char byte) {
-    return byte < 0x20 || byte == 0x7F;
-}
-
-std::string Printable(const std::string& text) {
-    std::string shown = text;
-    for (char& c : shown) {
-        if (IsControl(static_cast<unsigned char>(c))) c = '?';
-    }
-    return shown;
-}
-
 std::string Padded(std::string text, int width) {
     if (text.size() < static_cast<size_t>(width)) text.resize(static_cast<size_t>(width), ' ');
     return text + ' ';
@@ -80,8 +68,31 @@ uint32_t NextCodePoint(const std::string& text, size_t& at) {
     return point;
 }
 
+// C0 and C1 control characters and DEL: a terminal may act on them.
+bool IsControl(uint32_t point) {
+    return point < 0x20 || (point >= 0x7F && point <= 0x9F);
+}
+
+// The text with each control character and each byte that is not well-formed
+// UTF-8 shown as '?', so that no name can send escapes to a terminal.
+std::string Printable(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        const size_t start = at;
+        const uint32_t point = NextCodePoint(text, at);
+        const bool malformed = point == 0xFFFD && at - start == 1;
+        if (IsControl(point) || malformed) {
+            shown += '?';
+        } else {
+            shown.append(text, start, at - start);
+        }
+    }
+    return shown;
+}
+
 void AppendUnitEscape(std::string& json, uint32_t unit) {
-    char escape[8];
+    char escape[16];
     std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(unit));
     json += escape;
 }

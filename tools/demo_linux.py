@@ -2,12 +2,14 @@
 """Records real process trees on PipeWire with the Linux harkwell.
 
 Two process trees play at once: tree A (a shell with a native pw-play child
-and a paplay grandchild, through the PulseAudio bridge) plays 440 Hz, tree B
-(a shell with a pw-play child) plays 1000 Hz. harkwell records each tree in
-include mode and in exclude mode, stopping each run by closing its stdin;
-each recording is written as a WAV file, measured, and judged: a tree's
-include must hold its own tone and not the other tree's, its exclude the
-opposite. The exit status is 0 only when all four are right.
+playing 440 Hz and a paplay grandchild, through the PulseAudio bridge,
+playing 660 Hz), tree B (a shell with a pw-play child) plays 1000 Hz. Every
+player has a tone of its own: two copies of one tone would meet at whatever
+phase their streams start with and could cancel out. harkwell records each
+tree in include mode and in exclude mode, stopping each run by closing its
+stdin; each recording is written as a WAV file, measured, and judged: a
+tree's include must hold each of its own tones and none of the other tree's,
+its exclude the opposite. The exit status is 0 only when all four are right.
 
 By default everything runs on a private, headless PipeWire started for the
 demo and stopped after it (the test harness's, the one HARKWELL_PIPEWIRE
@@ -34,7 +36,9 @@ from pcm import RATE, Pcm, write_tone  # noqa: E402
 from private_server import PrivatePipeWire  # noqa: E402
 from process_groups import end_group, make_temp_dir, remove_temp_dir, spawn  # noqa: E402
 
-TREES = {"A": 440, "B": 1000}
+# Each tree's players, and the tone each plays.
+TREES = {"A": [("pw-play", 440), ("paplay", 660)], "B": [("pw-play", 1000)]}
+ALL_TONES = sorted(hz for players in TREES.values() for _, hz in players)
 AMPLITUDE = 0.25          # each player at a quarter of full scale (-12 dBFS)
 PLAY_SECONDS = 60         # longer than the demo: the trees are stopped at the end
 RECORD_SECONDS = 3.0      # audio gathered per run
@@ -42,6 +46,10 @@ PRESENT = 0.5 * AMPLITUDE  # a tone is present at or above this level...
 ABSENT = 0.02 * AMPLITUDE  # ...and absent below this one (34 dB lower)
 START_TIMEOUT = 20.0
 EXIT_TIMEOUT = 10.0
+
+
+def tones_of(name):
+    return [hz for _, hz in TREES[name]]
 
 
 def tree_script(program_and_files):
@@ -87,7 +95,7 @@ def dbfs(level):
 def judge(name, mode, recording, wanted, unwanted):
     """Prints the summary of one run; returns True when it is right."""
     pcm = Pcm(recording.pcm)
-    levels = {hz: pcm.peak_level(hz) for hz in TREES.values()}
+    levels = {hz: pcm.peak_level(hz) for hz in ALL_TONES}
     problems = []
     if recording.status != 0:
         problems.append("exit status %s, expected 0" % recording.status)
@@ -95,13 +103,11 @@ def judge(name, mode, recording, wanted, unwanted):
         problems.append("stderr not empty: %r" % recording.stderr[:200])
     if len(recording.pcm) % 4:
         problems.append("a partial frame")
-    if levels[wanted] < PRESENT:
-        problems.append("%d Hz is missing" % wanted)
-    if levels[unwanted] >= ABSENT:
-        problems.append("%d Hz is heard" % unwanted)
+    problems += ["%d Hz is missing" % hz for hz in wanted if levels[hz] < PRESENT]
+    problems += ["%d Hz is heard" % hz for hz in unwanted if levels[hz] >= ABSENT]
 
     stop = "%.1f ms" % recording.stop_ms if recording.stop_ms is not None else "did not stop"
-    print("tree %s (%d Hz), %s:" % (name, TREES[name], mode))
+    print("tree %s (%s Hz), %s:" % (name, " and ".join(map(str, tones_of(name))), mode))
     print("  bytes            %d, %.3f s of audio (exit status %s, stderr %d bytes, stopped %s"
           " after stdin closed)" % (len(recording.pcm), pcm.seconds, recording.status,
                                     len(recording.stderr), stop))
@@ -110,7 +116,8 @@ def judge(name, mode, recording, wanted, unwanted):
     if problems:
         print("  verdict          WRONG: " + "; ".join(problems))
         return False
-    print("  verdict          right: %d Hz present, %d Hz absent" % (wanted, unwanted))
+    print("  verdict          right: %s Hz present, %s Hz absent"
+          % (" and ".join(map(str, wanted)), " and ".join(map(str, unwanted))))
     return True
 
 
@@ -140,17 +147,19 @@ def main():
             env = server.env
             print("PipeWire: a private, headless server with a null sink (%s; ready in %.0f ms)"
                   % (server.describe(), 1000 * server.ready_seconds))
-        for name, hz in TREES.items():
-            wav = write_tone(os.path.join(work, "%d.wav" % hz), hz, PLAY_SECONDS * RATE, AMPLITUDE)
-            players = [("pw-play", wav), ("paplay", wav)] if name == "A" else [("pw-play", wav)]
-            trees[name] = spawn(["sh", "-c", tree_script(players)], env, cwd=work)
-            print("tree %s: pid %d plays %d Hz through %s" % (
-                name, trees[name].pid, hz, " and ".join(p for p, _ in players)))
+        for name, players in TREES.items():
+            files = [(program, write_tone(os.path.join(work, "%d.wav" % hz), hz,
+                                          PLAY_SECONDS * RATE, AMPLITUDE))
+                     for program, hz in players]
+            trees[name] = spawn(["sh", "-c", tree_script(files)], env, cwd=work)
+            print("tree %s: pid %d plays %s" % (name, trees[name].pid, " and ".join(
+                "%d Hz through %s" % (hz, program) for program, hz in players)))
         time.sleep(1.0)  # the players connect and start
         print()
-        for name, hz in TREES.items():
-            other = next(h for n, h in TREES.items() if n != name)
-            for mode, wanted, unwanted in (("include", hz, other), ("exclude", other, hz)):
+        for name in TREES:
+            own = tones_of(name)
+            others = [hz for hz in ALL_TONES if hz not in own]
+            for mode, wanted, unwanted in (("include", own, others), ("exclude", others, own)):
                 recording = record(tool, env, trees[name].pid, mode)
                 wav = os.path.join(args.out, "%s-%s.wav" % (name, mode))
                 write_wav(wav, recording.pcm)

@@ -15,7 +15,9 @@ packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest py
           # The Linux tool: its compiler and library, and a PipeWire server
           # with its session manager, PulseAudio bridge and players for tests.
           g++ pkg-config libpipewire-0.3-dev pipewire pipewire-bin wireplumber pipewire-pulse
-          pulseaudio-utils dbus)
+          pulseaudio-utils dbus
+          # Graphs of real desktops in the Linux tests: sandboxes and JACK players.
+          bubblewrap pipewire-jack jack-tools)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -21,11 +21,18 @@ PulseAudio bridge (paplay). Then, interleaved round by round:
   `cat` copying stdin to a pipe.
 - First byte: start -> first byte on stdout, harkwell beside pw-record, both
   aimed at a stream that is already playing.
-- The graph's period (quantum), read with pw-profiler (its fourth column is
-  the period in microseconds) before and during a capture, with the players as
-  they are and with a player that asks for a small period.
+- The period of every device, read from the server's profiler (the tests'
+  clock_groups probe: each driver's period and followers) before, during and
+  after a capture: with the players as they are, with a player that asks for
+  a small period, and with a tree that plays on the default sink and on a
+  second sink forced to 512 frames (include, and exclude of another tree);
+  the silent gaps pw-record hears meanwhile in a stream of the default sink;
+  and how far the two devices' clocks drift apart over a minute.
 - Listing: harkwell-list, start -> exit with the table read, beside pw-dump
   reading the whole graph once.
+- CPU in exclude mode with 1, 8 and 32 streams linked (the other players
+  ended, a crowd of pw-play and paplay started), beside pw-record of the
+  sink's monitor (everything the sink plays); run last.
 
 Prints a Markdown report on stdout.
 """
@@ -49,10 +56,15 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "linux", "e2e"))
 
 from harness import children_of, wait_until  # noqa: E402
 from pcm import RATE, write_tone  # noqa: E402
-from private_server import SERVERS, PrivatePipeWire, client_command  # noqa: E402
+from pcm import Pcm  # noqa: E402
+from private_server import SERVERS, SINK, PrivatePipeWire, client_command  # noqa: E402
 from process_groups import end_group, make_temp_dir, spawn  # noqa: E402
+from sink_layouts import SECOND_DEVICE, add_desktop_sinks, clock_groups  # noqa: E402
 
-PARTS = ("cpu", "stop", "first-byte", "period", "list")
+PARTS = ("cpu", "stop", "first-byte", "period", "devices", "list", "crowd")
+CROWDS = (1, 8, 32)  # streams linked to an exclude capture
+DRIFT_SECONDS = 60.0
+GROUPS_SECONDS = 1.5  # the profiler is read this long for each look at the devices
 EXIT_TIMEOUT = 20.0
 WAIT_TIMEOUT = 20.0
 TONES = {"pw-play": (440, 660), "paplay": (550, 880)}
@@ -61,11 +73,12 @@ TONES = {"pw-play": (440, 660), "paplay": (550, 880)}
 class Reader:
     """Drains a child's stdout as fast as it comes, noting the first byte."""
 
-    def __init__(self, process, started):
+    def __init__(self, process, started, keep=False):
         self.process = process
         self.started = started
         self.first_byte = None
         self.count = 0
+        self.data = bytearray() if keep else None  # what it wrote, when kept
         self.first = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -80,6 +93,8 @@ class Reader:
                 self.first_byte = time.monotonic() - self.started
                 self.first.set()
             self.count += len(chunk)
+            if self.data is not None:
+                self.data.extend(chunk)
 
     def join(self):
         self.thread.join(EXIT_TIMEOUT)
@@ -91,10 +106,10 @@ class Run:
     """One measured program: started in its own process group, stdout
     drained, reaped with wait4 for its rusage."""
 
-    def __init__(self, argv, env, stdin=subprocess.PIPE):
+    def __init__(self, argv, env, stdin=subprocess.PIPE, keep=False):
         self.started = time.monotonic()
         self.process = spawn(argv, env, stdin=stdin, stdout=subprocess.PIPE)
-        self.reader = Reader(self.process, self.started)
+        self.reader = Reader(self.process, self.started, keep)
 
     def wait_first_byte(self):
         if not self.reader.first.wait(WAIT_TIMEOUT):
@@ -139,10 +154,11 @@ def median(values):
 
 
 class Bench:
-    def __init__(self, tool, lister, seconds, rounds, server):
+    def __init__(self, tool, lister, seconds, rounds, server, drift_seconds=DRIFT_SECONDS):
+        self.drift_seconds = drift_seconds
         self.seconds = seconds
         self.rounds = rounds
-        self.server = PrivatePipeWire(server).start()
+        self.server = add_desktop_sinks(PrivatePipeWire(server), second_device=True).start()
         self.tool = client_command(self.server.env, [tool])
         self.lister = client_command(self.server.env, [lister])
         self.work = make_temp_dir("harkwell-bench-")
@@ -182,9 +198,9 @@ class Bench:
     def harkwell(self, pid, mode):
         return Run(self.tool + [str(pid), mode], self.server.env)
 
-    def pw_record(self, serial):
+    def pw_record(self, serial, keep=False):
         return Run(["pw-record", "--target", str(serial), "-"], self.server.env,
-                   stdin=subprocess.DEVNULL)
+                   stdin=subprocess.DEVNULL, keep=keep)
 
     def cpu(self):
         target = self.players[440].pid
@@ -194,6 +210,11 @@ class Bench:
             "harkwell exclude (3 streams)": (lambda: self.harkwell(target, "exclude"), "stdin"),
             "pw-record --target (1 stream)": (lambda: self.pw_record(serial), "sigint"),
         }
+        return self.cpu_rounds(programs)
+
+    def cpu_rounds(self, programs):
+        """{name: [(CPU ms per s, audio s per s)]} of each program, started
+        and stopped in turn for every round."""
         figures = {name: [] for name in programs}
         for _ in range(self.rounds):
             for name, (start, how) in programs.items():
@@ -251,6 +272,94 @@ class Bench:
                 end_group(extra)
         return rows
 
+    def device_periods(self):
+        """{device: period} from the profiler; a device that follows another
+        is shown as following it."""
+        groups = clock_groups(self.server, GROUPS_SECONDS)
+        graph = self.server.dump()
+        periods = {}
+        for device in (SINK, SECOND_DEVICE):
+            if device in groups:
+                periods[device] = str(groups[device]["period"])
+            for driver, group in groups.items():
+                if graph.node_named(device) in group["followers"] and driver != device:
+                    periods[device] = "%d (follows %s)" % (group["period"], driver)
+        return periods
+
+    def devices(self):
+        """Two devices: the periods of both around captures that take
+        streams from one or from both, the gaps in a stream of the default
+        sink at the capture's start and end, and the drift of the two clocks
+        apart."""
+        wav = write_tone(os.path.join(self.work, "770.wav"), 770, 600 * RATE, 0.2)
+        both = spawn(["sh", "-c", "pw-play %s & pw-play --target %s %s & wait"
+                      % (shlex.quote(wav), SECOND_DEVICE, shlex.quote(wav))], self.server.env)
+        try:
+            def on_both():
+                graph = self.server.dump()
+                second = graph.node_named(SECOND_DEVICE)
+                return graph.links_between(graph.streams(), [second])
+            if not wait_until(on_both, WAIT_TIMEOUT):
+                raise RuntimeError("the player never reached the second device")
+            time.sleep(0.5)
+            drift = clock_groups(self.server, self.drift_seconds)
+            rows = []
+            cases = (("one device: include of a pw-play tree", self.players[440].pid, "include"),
+                     ("both devices: include of a tree on both", both.pid, "include"),
+                     ("both devices: exclude of a pw-play tree", self.players[440].pid,
+                      "exclude"))
+            serial = self.target_serial(440)
+            for label, pid, mode in cases:
+                reference = self.pw_record(serial, keep=True)
+                reference.wait_first_byte()
+                before = self.device_periods()
+                run = self.harkwell(pid, mode)
+                run.wait_first_byte()
+                time.sleep(0.3)
+                during = self.device_periods()
+                run.stop("stdin")
+                after = self.device_periods()
+                reference.stop("sigint")
+                gaps = Pcm(reference.reader.data).silent_gaps(block=64)
+                rows.append((label, before, during, after, gaps))
+        finally:
+            end_group(both)
+        return rows, drift
+
+    def crowd(self):
+        """CPU of exclude captures with 1, 8 and 32 streams linked, beside
+        pw-record of the sink's monitor; the other players are ended."""
+        for hz in (550, 660, 880):
+            end_group(self.players.pop(hz))
+        target = self.players[440].pid
+        crowd = []
+        figures = {}
+        try:
+            for count in CROWDS:
+                while len(crowd) < count:
+                    program = "pw-play" if len(crowd) % 2 == 0 else "paplay"
+                    wav = write_tone(os.path.join(self.work, "crowd-%d.wav" % len(crowd)),
+                                     300 + 37 * len(crowd), 600 * RATE, 0.02)
+                    crowd.append(spawn([program, wav], self.server.env))
+                def all_playing():
+                    return len(self.server.dump().streams()) >= count + 1
+                if not wait_until(all_playing, WAIT_TIMEOUT):
+                    raise RuntimeError("the crowd of %d never played" % count)
+                time.sleep(0.5)
+                programs = {
+                    "harkwell exclude (%d stream%s)" % (count, "s" if count > 1 else ""):
+                        (lambda: self.harkwell(target, "exclude"), "stdin"),
+                    "pw-record of the sink's monitor (%d streams on it)" % (count + 1):
+                        (lambda: Run(["pw-record", "-P", "{ stream.capture.sink = true }",
+                                      "--target", SINK, "-"], self.server.env,
+                                     stdin=subprocess.DEVNULL), "sigint"),
+                }
+                figures.update(self.cpu_rounds(programs))
+        finally:
+            for player in crowd:
+                end_group(player)
+        return figures
+
     def listing(self):
         """Wall time of one listing, beside pw-dump reading the graph once;
         also the rows of the last listing."""
@@ -292,20 +401,27 @@ def main():
     parser.add_argument("--lister",
                         default=os.path.join(ROOT, "build", "linux-release", "harkwell-list"))
     parser.add_argument("--seconds", type=float, default=10.0, help="seconds per CPU run")
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--server", choices=SERVERS, default="host",
                         help="the PipeWire to measure on (default: the host's)")
+    parser.add_argument("--drift-seconds", type=float, default=DRIFT_SECONDS,
+                        help="how long the two devices' clocks are compared")
+    parser.add_argument("--clock-groups",
+                        default=os.path.join(ROOT, "build", "linux", "tests", "e2e",
+                                             "clock_groups"),
+                        help="the tests' clock_groups probe (built by the linux preset)")
     parser.add_argument("--only", choices=PARTS, action="append",
                         help="measure only this part (may be repeated)")
     args = parser.parse_args()
     parts = args.only or PARTS
     tool = os.path.abspath(args.tool)
     lister = os.path.abspath(args.lister)
-    for program in (tool, lister):
+    os.environ["HARKWELL_CLOCK_GROUPS"] = os.path.abspath(args.clock_groups)
+    for program in (tool, lister, os.environ["HARKWELL_CLOCK_GROUPS"]):
         if not os.access(program, os.X_OK):
             sys.exit("no executable at %s (build the linux-release preset first)" % program)
 
-    bench = Bench(tool, lister, args.seconds, args.rounds, args.server)
+    bench = Bench(tool, lister, args.seconds, args.rounds, args.server, args.drift_seconds)
     try:
         pipewire = bench.server.describe()
         bench.start_players()
@@ -313,7 +429,9 @@ def main():
         stop = bench.stop_latency() if "stop" in parts else None
         first = bench.first_byte() if "first-byte" in parts else None
         periods = bench.periods() if "period" in parts else None
+        devices = bench.devices() if "devices" in parts else None
         listing = bench.listing() if "list" in parts else None
+        crowd = bench.crowd() if "crowd" in parts else None
     finally:
         bench.close()
 
@@ -332,6 +450,10 @@ def main():
         print_first_byte(first)
     if periods is not None:
         print_periods(periods)
+    if devices is not None:
+        print_devices(*devices, args.drift_seconds)
+    if crowd is not None:
+        print_crowd(crowd, args)
     if listing is not None:
         figures, rows = listing
         print_times("Listing: start -> exit (%d runs, ms; %d rows listed)"
@@ -340,7 +462,8 @@ def main():
 
 def print_cpu(cpu, args):
     print()
-    print("### CPU per second of capture (%d runs of %g s each, medians)" % (args.rounds, args.seconds))
+    print("### CPU per second of capture (%d runs of %g s each, medians)"
+          % (args.rounds, args.seconds))
     print()
     print("| Program | CPU ms per s | Audio s per s | vs pw-record |")
     print("| --- | ---: | ---: | ---: |")
@@ -349,6 +472,39 @@ def print_cpu(cpu, args):
         cpu_ms = median([c for c, _ in values])
         audio = median([a for _, a in values])
         print("| %s | %.2f | %.3f | %.2f |" % (name, cpu_ms, audio, cpu_ms / reference))
+
+
+def print_devices(rows, drift, drift_seconds):
+    print()
+    print("### Two devices: the period of each, frames (profiler, median over %g s)"
+          % GROUPS_SECONDS)
+    print()
+    print("| Capture | device | before | during | after | gaps in a default-sink stream |")
+    print("| --- | --- | ---: | ---: | ---: | --- |")
+    for label, before, during, after, gaps in rows:
+        for device in (SINK, SECOND_DEVICE):
+            print("| %s | %s | %s | %s | %s | %s |"
+                  % (label, device, before.get(device, "-"), during.get(device, "-"),
+                     after.get(device, "-"),
+                     ", ".join("%d frames" % gap for gap in gaps) or "none"))
+    print()
+    print("Clocks over %g s, groups apart: %s" % (drift_seconds, "; ".join(
+        "%s %.3f frames/s" % (name, group["frames_per_second"])
+        for name, group in drift.items() if name in (SINK, SECOND_DEVICE))))
+    if SINK in drift and SECOND_DEVICE in drift:
+        apart = drift[SINK]["frames_per_second"] - drift[SECOND_DEVICE]["frames_per_second"]
+        print("(apart by %.3f frames/s, %.2f ppm)" % (apart, 1e6 * apart / RATE))
+
+
+def print_crowd(crowd, args):
+    print()
+    print("### CPU with many streams (%d runs of %g s each, medians)" % (args.rounds, args.seconds))
+    print()
+    print("| Program | CPU ms per s | Audio s per s |")
+    print("| --- | ---: | ---: |")
+    for name, values in crowd.items():
+        print("| %s | %.2f | %.3f |" % (name, median([c for c, _ in values]),
+                                         median([a for _, a in values])))
 
 
 def print_times(heading, figures, digits):

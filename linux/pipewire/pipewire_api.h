@@ -7,7 +7,10 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
@@ -19,6 +22,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/buffers.h>
+#include <spa/param/port-config.h>
+#include <spa/debug/types.h>
 #include <spa/utils/result.h>
 
 inline int AddCoreListener(pw_core* core, spa_hook* listener, const pw_core_events* events,
@@ -62,6 +67,18 @@ inline int AddNodeListener(pw_proxy* node, spa_hook* listener, const pw_node_eve
     return pw_node_add_listener(reinterpret_cast<pw_node*>(node), listener, events, data);
 }
 
+// Asks for a node's parameters of the given ids now and whenever they change;
+// they arrive as the node's param events.
+inline int SubscribeNodeParams(pw_proxy* node, uint32_t* ids, uint32_t count) {
+    return pw_node_subscribe_params(reinterpret_cast<pw_node*>(node), ids, count);
+}
+
+// Sets a parameter of a node (a bound node proxy); the server passes it on
+// to the node's owner, also when that is this client.
+inline int SetNodeParam(pw_proxy* node, uint32_t id, const spa_pod* param) {
+    return pw_node_set_param(reinterpret_cast<pw_node*>(node), id, 0, param);
+}
+
 // Creates a link owned by this client: the server removes it when the client
 // goes, however it goes.
 inline pw_proxy* CreateLink(pw_core* core, const spa_dict* properties) {
@@ -72,6 +89,11 @@ inline pw_proxy* CreateLink(pw_core* core, const spa_dict* properties) {
 inline spa_source* AddIoSource(pw_loop* loop, int fd, uint32_t mask, spa_source_io_func_t func,
                                void* data) {
     return pw_loop_add_io(loop, fd, mask, false, func, data);
+}
+
+// Changes what an I/O source waits for; 0 pauses it.
+inline int UpdateIoSource(pw_loop* loop, spa_source* source, uint32_t mask) {
+    return pw_loop_update_io(loop, source, mask);
 }
 
 inline spa_source* AddEventSource(pw_loop* loop, spa_source_event_func_t func, void* data) {
@@ -92,6 +114,12 @@ inline int ArmTimerSource(pw_loop* loop, spa_source* source, const timespec& aft
     return pw_loop_update_timer(loop, source, &value, nullptr, false);
 }
 
+// Arms a timer that fires every `interval`, the first time after one.
+inline int ArmRepeatingTimerSource(pw_loop* loop, spa_source* source, const timespec& interval) {
+    timespec value = interval, repeat = interval;
+    return pw_loop_update_timer(loop, source, &value, &repeat, false);
+}
+
 inline void DestroySource(pw_loop* loop, spa_source* source) {
     pw_loop_destroy_source(loop, source);
 }
@@ -103,11 +131,60 @@ inline const spa_pod* BuildRawAudioFormat(spa_pod_builder* builder,
     return spa_format_audio_raw_build(builder, SPA_PARAM_EnumFormat, &copy);
 }
 
-// A Buffers parameter asking for up to `buffers` buffers of one block each.
+// The position of a channel named as in a port's audio.channel ("FL", "LFE");
+// SPA_AUDIO_CHANNEL_UNKNOWN for a name the library does not know.
+inline uint32_t AudioChannelPosition(const char* name) {
+    return spa_debug_type_find_type_short(spa_type_audio_channel, name);
+}
+
+// The channel positions of a raw audio format (a Format or EnumFormat
+// parameter), by name ("FL", "MONO"); nothing when the parameter is not raw
+// audio or does not fix its channels and their positions.
+inline std::optional<std::vector<std::string>> RawAudioPositions(const spa_pod* param) {
+    uint32_t mediaType = 0, mediaSubtype = 0;
+    if (param == nullptr || spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_audio || mediaSubtype != SPA_MEDIA_SUBTYPE_raw) {
+        return std::nullopt;
+    }
+    spa_audio_info_raw info{};
+    if (spa_format_audio_raw_parse(param, &info) < 0 || info.channels == 0 ||
+        info.channels > SPA_AUDIO_MAX_CHANNELS || (info.flags & SPA_AUDIO_FLAG_UNPOSITIONED) != 0) {
+        return std::nullopt;
+    }
+    std::vector<std::string> positions;
+    for (uint32_t i = 0; i < info.channels; ++i) {
+        const char* name = spa_debug_type_find_short_name(spa_type_audio_channel, info.position[i]);
+        if (name == nullptr) return std::nullopt;
+        positions.emplace_back(name);
+    }
+    return positions;
+}
+
+// A node's port configuration (PortConfig) for one direction: ports in DSP
+// form, one per position of `positions`, without monitor ports. The node's
+// converter then mixes between those ports and the format it negotiated.
+inline const spa_pod* BuildDspPortConfig(spa_pod_builder* builder, spa_direction direction,
+                                         const spa_audio_info_raw& positions) {
+    spa_audio_info_raw dsp = positions;
+    dsp.format = SPA_AUDIO_FORMAT_F32P;
+    spa_pod_frame frame{};
+    spa_pod_builder_push_object(builder, &frame, SPA_TYPE_OBJECT_ParamPortConfig,
+                                SPA_PARAM_PortConfig);
+    spa_pod_builder_add(builder, SPA_PARAM_PORT_CONFIG_direction, SPA_POD_Id(direction),
+                        SPA_PARAM_PORT_CONFIG_mode, SPA_POD_Id(SPA_PARAM_PORT_CONFIG_MODE_dsp),
+                        SPA_PARAM_PORT_CONFIG_monitor, SPA_POD_Bool(false), 0);
+    spa_pod_builder_prop(builder, SPA_PARAM_PORT_CONFIG_format, 0);
+    spa_format_audio_raw_build(builder, SPA_PARAM_Format, &dsp);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(builder, &frame));
+}
+
+// A Buffers parameter asking for exactly `buffers` buffers of one block each.
+// Exactly: the stream's converter offers a range whose default is 2, and the
+// adapter fixes the intersection of a range with it at that default.
 inline const spa_pod* BuildBuffersParam(spa_pod_builder* builder, int buffers) {
     return static_cast<const spa_pod*>(spa_pod_builder_add_object(
         builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(buffers, 2, buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
+        SPA_POD_Int(buffers), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1)));
 }
 
 // A property of a global or an object's info; null when the dictionary or

@@ -11,9 +11,7 @@ const pw_core_events PipeWireConnection::kCoreEvents = [] {
         if (id == PW_ID_CORE && connection->onSync_) connection->onSync_(seq);
     };
     events.error = [](void* data, uint32_t id, int, int res, const char* message) {
-        // Errors about other objects reach their own proxies; one about the
-        // connection itself (the server went away) ends everything.
-        if (id != PW_ID_CORE) return;
+        if (!EndsConnection(id, res)) return;
         static_cast<PipeWireConnection*>(data)->onFailure_(
             -res, message != nullptr && *message != '\0'
                       ? std::string("the PipeWire server failed: ") + message
@@ -21,6 +19,11 @@ const pw_core_events PipeWireConnection::kCoreEvents = [] {
     };
     return events;
 }();
+
+bool EndsConnection(uint32_t id, int res) {
+    // The library reports a closed or broken socket on the core as EPIPE.
+    return id == PW_ID_CORE && (res == -EPIPE || res == -ECONNRESET || res == -ENOTCONN);
+}
 
 std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure,
                                                         SyncHandler onSync) {
@@ -30,7 +33,13 @@ std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure
     if (!mainLoop_) return SetupFailure{errno, "cannot create the event loop"};
     loop_ = pw_main_loop_get_loop(mainLoop_.get());
 
-    context_.reset(pw_context_new(loop_, nullptr, 0));
+    // The library's configuration for clients that want a real-time data
+    // thread; its only difference from the default is module-rt.
+    pw_properties* properties =
+        dataThread_ == DataThread::kRealTime
+            ? pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr)
+            : nullptr;
+    context_.reset(pw_context_new(loop_, properties, 0));
     if (!context_) return SetupFailure{errno, "cannot set up the PipeWire client library"};
 
     core_.reset(pw_context_connect(context_.get(), nullptr, 0));

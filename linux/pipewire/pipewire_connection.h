@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,15 +21,34 @@ struct SetupFailure {
 // The error number of the failure a deadline reports.
 inline constexpr int kNoAnswerError = ETIMEDOUT;
 
+// Whether an error event on the core ends the connection. Errors about
+// other objects reach their own proxies (the capture stream reports its
+// own); the server also addresses harmless ones to the core, such as
+// "unknown resource" for a destroy that crosses the object's own removal.
+// Only the loss of the connection itself is fatal.
+bool EndsConnection(uint32_t id, int res);
+
 class PipeWireConnection {
 public:
+    // How the library's data thread, which runs the client's nodes in each
+    // cycle of the graph, is scheduled.
+    enum class DataThread {
+        kNormal,
+        // Real time where the system allows it (the library's module-rt, as
+        // PipeWire's own recorder pw-record loads it): a capture node that
+        // misses a cycle loses that cycle's sound, and at short periods on a
+        // busy machine an ordinary thread did.
+        kRealTime,
+    };
+
     // Called on the loop, once per failure, with the failure's error number
     // and reason.
     using FailureHandler = std::function<void(int error, std::string reason)>;
     // Called on the loop with the sequence number of each answered Sync.
     using SyncHandler = std::function<void(int seq)>;
 
-    PipeWireConnection() = default;
+    explicit PipeWireConnection(DataThread dataThread = DataThread::kNormal)
+        : dataThread_(dataThread) {}
     ~PipeWireConnection() { Close(); }
     PipeWireConnection(const PipeWireConnection&) = delete;
     PipeWireConnection& operator=(const PipeWireConnection&) = delete;
@@ -57,6 +77,8 @@ public:
 
 private:
     static const pw_core_events kCoreEvents;
+
+    DataThread dataThread_;
 
     MainLoopPtr mainLoop_;
     pw_loop* loop_ = nullptr;  // of mainLoop_

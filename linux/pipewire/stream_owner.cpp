@@ -5,13 +5,16 @@
 
 #include "linux/process/proc_records.h"
 
-std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts) {
+std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts,
+                                       const PidClaimResolver& resolveClaim) {
     const bool throughBridge =
         facts.clientSocketPid && facts.socketPidRunsPipeWire && facts.fromPulseBridge;
-    if (throughBridge && facts.claimedPid) return facts.claimedPid;
-    if (facts.clientSocketPid) return facts.clientSocketPid;
     // A node with no client the registry showed us: only its own word is left.
-    return facts.claimedPid;
+    const bool onlyClaim = !facts.clientSocketPid;
+    if ((throughBridge || onlyClaim) && facts.claimedPid) {
+        return resolveClaim(PidClaim{*facts.claimedPid, facts.claimedBinary, facts.flatpakAppId});
+    }
+    return facts.clientSocketPid;
 }
 
 bool RunsPipeWire(const std::string& procRoot, uint32_t pid) {

@@ -8,13 +8,18 @@
 // application.process.id (on the bridge's client for the player, and on the
 // stream's node) names the player. That property is the player's own claim,
 // so it is believed only when the kernel confirms that the client's socket
-// leads to the PipeWire program and the client says it is the bridge's.
+// leads to the PipeWire program and the client says it is the bridge's, and
+// then only once it is found consistent with the host (a player in a sandbox
+// states its pid in its own pid namespace; see sandbox_pids.h).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "linux/process/sandbox_pids.h"
 
 // The value of client.api on nodes the PulseAudio bridge creates.
 inline constexpr std::string_view kPulseBridgeApi = "pipewire-pulse";
@@ -29,10 +34,18 @@ struct StreamOwnerFacts {
     bool fromPulseBridge = false;
     // application.process.id (of the client or the node), when a number.
     std::optional<uint32_t> claimedPid;
+    // application.process.binary and pipewire.access.portal.app_id (of the
+    // client or the node), empty when not stated.
+    std::string claimedBinary;
+    std::string flatpakAppId;
 };
 
+// The host pid a claim stands for (ResolvePidClaim on /proc, normally).
+using PidClaimResolver = std::function<std::optional<uint32_t>(const PidClaim&)>;
+
 // The process that plays the stream, or nothing when it cannot be told.
-std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts);
+std::optional<uint32_t> StreamOwnerPid(const StreamOwnerFacts& facts,
+                                       const PidClaimResolver& resolveClaim);
 
 // Whether the executable of process pid, as the kernel reports it through
 // <procRoot>/<pid>/exe, is the PipeWire program. False when it cannot be read.

@@ -27,20 +27,39 @@ private:
     }
 };
 
+// The capture node's input ports, one per position: stereo, and the 5.1 and
+// 7.1 layouts that sinks have. A stream on a sink gets output ports in the
+// sink's layout; each goes to the capture port of its own position, and the
+// capture node's converter downmixes them to stereo with the same
+// coefficients PipeWire uses for a stream played on a stereo sink.
+inline constexpr std::string_view kCaptureChannels[] = {"FL", "FR", "FC", "LFE",
+                                                        "RL", "RR", "SL", "SR"};
+
 // The capture's channels that an output port of the given audio.channel
-// feeds: the same channel; both for a mono or front-centre output; none for
-// channels a stereo capture has no place for (LFE, rear, side, aux).
+// feeds: its own position; both front channels for a mono output (the sound
+// of a mono sink, as a stereo recording of that sink hears it); none for
+// positions the capture has no port for (aux and height channels).
 std::vector<std::string_view> CaptureChannelsFor(std::string_view outputChannel);
 
 class LinkTable {
 public:
     enum class Direction { kInput, kOutput };
 
-    // A port global: its node, direction and audio.channel.
+    // A port: its node, direction and audio.channel.
     std::vector<LinkEnds> AddPort(uint32_t port, uint32_t node, Direction direction,
                                   std::string channel);
+    // An output port that carries several channels (a JACK port that feeds
+    // several sink ports), or that changed the channels it carries.
+    std::vector<LinkEnds> AddPort(uint32_t port, uint32_t node, Direction direction,
+                                  std::vector<std::string> channels);
+    // The links of an output port that its channels no longer want (they
+    // changed, or it carries nothing now): forgotten, and returned so that
+    // their handles can be dropped.
+    std::vector<LinkEnds> DropUnwanted(uint32_t port);
     // A stream node whose sound is to be captured.
     std::vector<LinkEnds> CaptureNode(uint32_t node);
+    // A stream node no longer to be captured: its links, to be dropped.
+    std::vector<LinkEnds> ReleaseNode(uint32_t node);
     // The capture's own node; its input ports are where captured sound goes.
     std::vector<LinkEnds> SetCaptureNode(uint32_t node);
     // A global (node or port) went away: the links that touched it are gone
@@ -55,7 +74,7 @@ private:
     struct Port {
         uint32_t node;
         Direction direction;
-        std::string channel;
+        std::vector<std::string> channels;
     };
 
     // The links wanted for one output port that do not exist yet; records them.

@@ -46,8 +46,9 @@ int main(int argc, char** argv) {
     HoldClosedStandardDescriptors();
 
     PipeWireLibrary library;
-    FdPcmSink output(STDOUT_FILENO);
-    ProcessTreeCapture capture(processId, mode, output, ProcParentLookup("/proc"), "/proc");
+    InputReader input(STDIN_FILENO);
+    FdPcmSink output(STDOUT_FILENO, &input);
+    ProcessTreeCapture capture(processId, mode, output, ProcProcessTable("/proc"), "/proc");
     if (const std::optional<SetupFailure> failure = capture.Start()) {
         std::fprintf(
             stderr, HARKWELL_ACTIVATE_FAILED_FORMAT ": %s\n",
@@ -55,5 +56,5 @@ int main(int argc, char** argv) {
             failure->reason.c_str());
         return kExitFailed;
     }
-    EndProcess(capture.Run(STDIN_FILENO) ? kExitStopped : kExitFailed);
+    EndProcess(capture.Run(input) ? kExitStopped : kExitFailed);
 }

@@ -58,6 +58,28 @@ TEST(ListingTable, ControlCharactersCannotBreakTheLine) {
                        ListingColumns::kNameAndApplication));
     EXPECT_EQ("1      1      active    app             say?hi",
               TableRow(Listed(1, 1, true, "app", "say\nhi"), ListingColumns::kNameAndApplication));
+    // C1 controls (CSI U+009B starts an escape on many terminals) and bytes
+    // that are not UTF-8 are shown as '?'; other characters stay whole.
+    const struct {
+        const char* application;
+        const char* shown;
+    } cases[] = {
+        {"a\xC2\x9B"
+         "31mred",
+         "a?31mred"},
+        {"\xC2\x80\xC2\x9F|\xC2\xA0", "??|\xC2\xA0"},
+        {"caf\xC3\xA9 \xE2\x99\xAA", "caf\xC3\xA9 \xE2\x99\xAA"},
+        {"bad\xFF\xC3(x", "bad?\?(x"},
+        {"cut\xE2\x99", "cut??"},
+        {"overlong\xC0\xAF", "overlong??"},
+        {"surrogate\xED\xA0\x80", "surrogate???"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            std::string("1      1      active    app             ") + c.shown,
+            TableRow(Listed(1, 1, true, "app", c.application), ListingColumns::kNameAndApplication))
+            << c.application;
+    }
 }
 
 TEST(ListingJson, EscapesTheNameAsPureAscii) {

@@ -76,59 +76,103 @@ def write_silence(path, frames, rate=RATE, channels=CHANNELS):
     return path
 
 
-def common_stretch(ours, theirs, probe_at, probe_frames=4096):
-    """Lines up two captures of the same stream of noise by finding a probe
-    taken from `ours` (at frame `probe_at`) in `theirs`. Returns the two
-    stretches that cover the same frames, as bytes, or None when the probe is
-    not found."""
-    start = probe_at * FRAME_BYTES
-    probe = ours[start:start + probe_frames * FRAME_BYTES]
-    found = theirs.find(probe)
-    while found >= 0 and found % FRAME_BYTES:
-        found = theirs.find(probe, found + 1)
-    if len(probe) < probe_frames * FRAME_BYTES or found < 0:
-        return None
-    shift = found - start
-    begin = max(0, -shift)
-    end = min(len(ours), len(theirs) - shift)
-    return ours[begin:end], theirs[begin + shift:end + shift]
-
-
-def dropped_blocks(ours, theirs, block_sizes, probe_frames=2048):
-    """Compares two lined-up captures of the same stream of noise, frame for
-    frame, where one of them may lack whole blocks (of one of `block_sizes`
-    frames) that the other has. Returns ([(frame in ours, frames, "ours" or
-    "theirs" lacking them)], the frame in ours of the first difference that
-    is no such block, or None)."""
-    step, probe = FRAME_BYTES, probe_frames * FRAME_BYTES
-    dropped, i, j = [], 0, 0
-    while i < len(ours) and j < len(theirs):
-        length = min(len(ours) - i, len(theirs) - j)
-        if ours[i:i + length] == theirs[j:j + length]:
-            break
-        # The first differing frame, found by halves.
-        low, high = 0, length
-        while high - low > step:
-            middle = low + (high - low) // 2 // step * step
-            if ours[i:i + middle] == theirs[j:j + middle]:
-                low = middle
-            else:
-                high = middle
-        i, j = i + low, j + low
-        for frames in block_sizes:
-            block = frames * FRAME_BYTES
-            rest = min(probe, len(ours) - i - block, len(theirs) - j - block)
-            if rest > 0 and ours[i:i + rest] == theirs[j + block:j + block + rest]:
-                dropped.append((i // step, frames, "ours"))
-                j += block
-                break
-            if rest > 0 and ours[i + block:i + block + rest] == theirs[j:j + rest]:
-                dropped.append((i // step, frames, "theirs"))
-                i += block
-                break
+def follow_source(capture, source, probe_frames=64, min_silence=32):
+    """How a capture of a stream of noise (no stretch of which repeats)
+    follows the noise it played, both as bytes. Returns the capture's
+    stretches in order, each (kind, first, end, source_first) in frames:
+    "source" for a stretch equal, sample for sample, to the source from
+    source_first on; "silence" for zero frames (at least min_silence of
+    them); "other" for what is neither."""
+    frames = len(capture) // FRAME_BYTES
+    zero_probe = bytes(min_silence * FRAME_BYTES)
+    stretches = []
+    expected = None  # where the source goes on after the last stretch of it
+    at = 0
+    while at < frames:
+        begin = at * FRAME_BYTES
+        if capture[begin:begin + len(zero_probe)] == zero_probe:
+            end = at + min_silence
+            while end < frames and capture[end * FRAME_BYTES:(end + 1) * FRAME_BYTES] == \
+                    bytes(FRAME_BYTES):
+                end += 1
+            stretches.append(("silence", at, end, None))
+            at = end
+            continue
+        probe = capture[begin:begin + min(probe_frames, frames - at) * FRAME_BYTES]
+        found = -1
+        if expected is not None and \
+                source[expected * FRAME_BYTES:expected * FRAME_BYTES + len(probe)] == probe:
+            found = expected * FRAME_BYTES
         else:
-            return dropped, i // step
-    return dropped, None
+            found = source.find(probe)
+            while found >= 0 and found % FRAME_BYTES:
+                found = source.find(probe, found + 1)
+        if found < 0:
+            end = min(frames, at + probe_frames)
+            if stretches and stretches[-1][0] == "other":
+                stretches[-1] = ("other", stretches[-1][1], end, None)
+            else:
+                stretches.append(("other", at, end, None))
+            at = end
+            continue
+        first = found // FRAME_BYTES
+        # How far it goes on equal to the source: a block at a time, then
+        # frame by frame in the block that differs.
+        length, block = 0, 4096
+        while at + length < frames:
+            step = min(block, frames - at - length)
+            ours = capture[(at + length) * FRAME_BYTES:(at + length + step) * FRAME_BYTES]
+            theirs = source[(first + length) * FRAME_BYTES:(first + length + step) * FRAME_BYTES]
+            if ours == theirs:
+                length += step
+                continue
+            length += next(n for n in range(step)
+                           if ours[n * FRAME_BYTES:(n + 1) * FRAME_BYTES]
+                           != theirs[n * FRAME_BYTES:(n + 1) * FRAME_BYTES])
+            break
+        stretches.append(("source", at, at + length, first))
+        expected = first + length
+        at += length
+    return stretches
+
+
+def source_heard(stretches):
+    """The frames of the source a capture holds, as (first, end) ranges."""
+    return [(source_first, source_first + end - first)
+            for kind, first, end, source_first in stretches if kind == "source"]
+
+
+def source_faults(stretches, source, reference=None):
+    """What in follow_source's stretches is not the source played on, with
+    nothing lost or repeated: stretches of other sound, stretches of the
+    source that repeat some, and frames of the source that are missing (a
+    skip over silent frames of the noise itself is none). Silence between
+    stretches is allowed: it is sound that had not come yet, not sound lost.
+    With the stretches of another recording of the same stream at the same
+    time (reference), frames missing from it too are what the server gave
+    neither, and are no fault either."""
+    faults, expected = [], None
+    heard = source_heard(reference) if reference is not None else []
+    span = (min(a for a, _ in heard), max(b for _, b in heard)) if heard else None
+
+    def lost_by_both(first, end):
+        return (span is not None and span[0] <= first and end <= span[1]
+                and not any(a < end and first < b for a, b in heard))
+
+    for kind, first, end, source_first in stretches:
+        if kind == "other":
+            faults.append("frames %d to %d are not the source" % (first, end))
+        elif kind == "source":
+            if expected is not None and source_first != expected:
+                skipped = source[expected * FRAME_BYTES:source_first * FRAME_BYTES]
+                if source_first < expected:
+                    faults.append("frame %d repeats %d frames of the source"
+                                  % (first, expected - source_first))
+                elif skipped != bytes(len(skipped)) and not lost_by_both(expected, source_first):
+                    faults.append("frame %d: %d frames of the source are missing"
+                                  % (first, source_first - expected))
+            expected = source_first + (end - first)
+    return faults
 
 
 class Pcm:

@@ -7,9 +7,10 @@ import shlex
 import signal
 import time
 import unittest
+import wave
 
 from harness import MAX_PERIOD, SANITIZED, ServerTestCase, play, play_forever, wait_until
-from pcm import FRAME_BYTES, RATE, common_stretch, dropped_blocks, write_noise
+from pcm import RATE, follow_source, source_faults, source_heard, write_noise
 
 AMPLITUDE = 0.3
 TREE_A_HZ = 500  # native players, one level down
@@ -169,12 +170,20 @@ class Capturing(ServerTestCase):
     def test_writes_what_pipewire_gives_while_the_period_changes(self):
         # Buffers follow the graph's period: another tree's player that asks
         # for a short one makes them 8 times smaller, and they grow again
-        # when it goes. PipeWire itself drops a little of a playing stream
-        # when the period changes (pw-record hears the same gap), so the
-        # tool's output is compared, sample for sample, with what pw-record
-        # gets from the same stream at the same time.
-        noise = write_noise(os.path.join(self.work, "noise.wav"), 12 * RATE, AMPLITUDE)
-        tree = self.player_tree(now=[play("native", noise)])
+        # when it goes. The tool's output is compared, sample for sample,
+        # with the noise the player plays: every frame of it in order, none
+        # repeated, nothing else. Silence may come between (when the period
+        # grows, the player itself has too little ready and plays a period of
+        # silence). Frames may be missing only where the server gave them to
+        # no recorder: pw-record, recording the same stream at the same
+        # time, must lack them too. (pw-record cannot be compared with
+        # directly: it keeps two buffers on its main loop, and on a busy
+        # machine at a period of 256 it lost periods of its own in 4 of 16
+        # runs.)
+        path = write_noise(os.path.join(self.work, "noise.wav"), 12 * RATE, AMPLITUDE)
+        with wave.open(path, "rb") as wav:
+            noise = wav.readframes(wav.getnframes())
+        tree = self.player_tree(now=[play("native", path)])
         graph = self.wait_for_streams([tree], 1)
         stream = graph.nodes_of(tree.pids(), "Stream/Output/Audio")[0]
         capture = self.capture(tree.pid, "include")
@@ -188,32 +197,19 @@ class Capturing(ServerTestCase):
         during = self.server.period_frames(1.0)
         short.stop()
         after = self.server.period_frames(1.0)
-        ours = self.finish(capture).stdout
+        ours = follow_source(self.finish(capture).stdout, noise)
         os.kill(reference.pid, signal.SIGINT)
-        theirs = reference.wait_exit().stdout
+        theirs = follow_source(reference.wait_exit().stdout, noise)
         self.assertEqual((MAX_PERIOD, 256, MAX_PERIOD), (before, during, after),
                          "the period did not change as the players asked")
-        stretches = common_stretch(ours, theirs, probe_at=RATE // 4)
-        self.assertIsNotNone(stretches, "the tool's output is not in pw-record's")
-        ours, theirs = stretches
+        for name, stretches in (("harkwell", ours), ("pw-record", theirs)):
+            print("%s against the noise: %s; %s"
+                  % (name, ", ".join("%s %d-%d" % stretch[:3] for stretch in stretches),
+                     source_faults(stretches, noise) or "nothing lost"))
+        self.assertEqual([], source_faults(ours, noise, reference=theirs)[:10])
         # From before the short player came until after it went.
-        self.assertGreaterEqual(len(ours), 3 * RATE * FRAME_BYTES)
-        if self.link_start_loss():
-            # Each recorder's first period is silence of its own (see
-            # link_start_loss): compared from the probe on, long before the
-            # period changes.
-            head = RATE // 4 * FRAME_BYTES
-            ours, theirs = ours[head:], theirs[head:]
-        dropped, differs = dropped_blocks(ours, theirs, (during, before))
-        if differs is not None:
-            self.fail("frame %d of %d differs from pw-record's (after %s)"
-                      % (differs, len(ours) // FRAME_BYTES, dropped))
-        # Around a change of period PipeWire may drop one period of a playing
-        # stream for one of its recorders and not the others: two pw-records
-        # of one stream differed so in 2 of 6 runs on 1.4.2; on 0.3.65
-        # pw-record lost a 256-frame period the tool got while the machine
-        # was loaded. Anything else is the same, sample for sample.
-        self.assertLessEqual(len(dropped), 2, "more periods lost than changes made: %s" % dropped)
+        heard = sum(end - first for first, end in source_heard(ours))
+        self.assertGreaterEqual(heard, 3 * RATE)
 
     def test_two_captures_at_once(self):
         a, b = self.tree_a, self.tree_b

@@ -2,8 +2,10 @@
 // costs the bytes, not the process.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <numeric>
@@ -79,6 +81,56 @@ TEST_F(FdPcmSinkTest, AReaderThatWentAwayDoesNotEndTheWriter) {
     EXPECT_EQ(errno, EPIPE);
     sink.Write(packet.data(), packet.size());
     EXPECT_EQ(errno, EPIPE);
+}
+
+TEST_F(FdPcmSinkTest, EndOfInputWhileTheOutputIsFullDropsThePacket) {
+    // Nobody reads the output; the input ends in each way it can while a
+    // packet waits for room: the write gives up instead of blocking.
+    const struct {
+        const char* name;
+        bool writeFirst;  // some input arrives before the end
+    } cases[] = {{"input closed", false}, {"data, then input closed", true}};
+    for (const auto& c : cases) {
+        int out[2], in[2];
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_EQ(pipe(in), 0);
+        const int callerFlags = fcntl(out[1], F_GETFL);
+        InputReader input(in[0]);
+        FdPcmSink sink(out[1], &input);
+        const std::vector<char> packet = Pattern(1 << 20, 5);  // far more than a pipe holds
+        std::thread closer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (c.writeFirst) {
+                EXPECT_EQ(write(in[1], "x", 1), 1);
+            }
+            close(in[1]);
+        });
+        sink.Write(packet.data(), packet.size());  // returns: no deadlock
+        closer.join();
+        EXPECT_TRUE(input.Ended()) << c.name;
+        // The caller's descriptor keeps its blocking mode.
+        EXPECT_EQ(fcntl(out[1], F_GETFL), callerFlags) << c.name;
+        // Part of the packet is in the pipe, the rest was dropped.
+        int queued = 0;
+        ASSERT_EQ(ioctl(out[0], FIONREAD, &queued), 0);
+        EXPECT_GT(queued, 0) << c.name;
+        EXPECT_LT(static_cast<size_t>(queued), packet.size()) << c.name;
+        for (int fd : {out[0], out[1], in[0]})
+            close(fd);
+    }
+}
+
+TEST_F(FdPcmSinkTest, AnInputThatCannotBePolledIsReadBetweenWaits) {
+    // /dev/null ends at once; a full output then drops the packet.
+    const int devNull = open("/dev/null", O_RDONLY);
+    ASSERT_GE(devNull, 0);
+    InputReader input(devNull);
+    EXPECT_FALSE(input.Pollable());
+    FdPcmSink sink(fds_[1], &input);
+    const std::vector<char> packet = Pattern(1 << 20, 9);
+    sink.Write(packet.data(), packet.size());
+    EXPECT_TRUE(input.Ended());
+    close(devNull);
 }
 
 TEST_F(FdPcmSinkTest, ABadDescriptorLosesThePacketQuietly) {

@@ -29,13 +29,21 @@ void AddCapture(LinkTable& table) {
 const std::vector<LinkEnds> kStereoLinks = {{kPlayer, kPlayerFL, kCapture, kCaptureFL},
                                             {kPlayer, kPlayerFR, kCapture, kCaptureFR}};
 
-TEST(LinkTable, ChannelsGoToTheirOwnSide) {
-    EXPECT_EQ(CaptureChannelsFor("FL"), std::vector<std::string_view>{"FL"});
-    EXPECT_EQ(CaptureChannelsFor("FR"), std::vector<std::string_view>{"FR"});
-    EXPECT_EQ(CaptureChannelsFor("MONO"), (std::vector<std::string_view>{"FL", "FR"}));
-    EXPECT_EQ(CaptureChannelsFor("FC"), (std::vector<std::string_view>{"FL", "FR"}));
-    for (const char* channel : {"LFE", "RL", "RR", "SL", "AUX0", "UNK", ""}) {
-        EXPECT_TRUE(CaptureChannelsFor(channel).empty()) << channel;
+TEST(LinkTable, ChannelsGoToTheirOwnPosition) {
+    // Every surround position has a capture port of its own (the capture's
+    // converter downmixes); mono goes to both sides; the rest has no place.
+    const struct {
+        const char* output;
+        std::vector<std::string_view> capture;
+    } cases[] = {
+        {"FL", {"FL"}},   {"FR", {"FR"}}, {"FC", {"FC"}},
+        {"LFE", {"LFE"}}, {"RL", {"RL"}}, {"RR", {"RR"}},
+        {"SL", {"SL"}},   {"SR", {"SR"}}, {"MONO", {"FL", "FR"}},
+        {"AUX0", {}},     {"TFL", {}},    {"UNK", {}},
+        {"", {}},         {"fl", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CaptureChannelsFor(c.output), c.capture) << c.output;
     }
 }
 
@@ -89,6 +97,32 @@ TEST(LinkTable, StreamsNotCapturedAndForeignPortsGetNoLinks) {
     EXPECT_TRUE(table.Links().empty());
 }
 
+TEST(LinkTable, APortThatFeedsSeveralSinkChannelsIsHeardInEach) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    EXPECT_EQ(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, std::vector<std::string>{"FL"}),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL}}));
+    // Linked to the sink's right side too: only the new link is wanted.
+    EXPECT_EQ(
+        table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, std::vector<std::string>{"FL", "FR"}),
+        (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFR}}));
+}
+
+TEST(LinkTable, AReleasedStreamLosesItsLinks) {
+    LinkTable table;
+    AddCapture(table);
+    table.CaptureNode(kPlayer);
+    table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL");
+    table.AddPort(kPlayerFR, kPlayer, Direction::kOutput, "FR");
+    table.CaptureNode(70);
+    table.AddPort(71, 70, Direction::kOutput, "FL");
+    EXPECT_EQ(Sorted(table.ReleaseNode(kPlayer)), kStereoLinks);
+    EXPECT_EQ(table.Links(), (std::set<LinkEnds>{{70, 71, kCapture, kCaptureFL}}));
+    // Its ports are still known: captured again, it is linked again.
+    EXPECT_EQ(Sorted(table.CaptureNode(kPlayer)), kStereoLinks);
+}
+
 TEST(LinkTable, MonoAndSurroundOutputs) {
     LinkTable table;
     AddCapture(table);
@@ -96,8 +130,35 @@ TEST(LinkTable, MonoAndSurroundOutputs) {
     EXPECT_EQ(Sorted(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "MONO")),
               (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL},
                                      {kPlayer, kPlayerFL, kCapture, kCaptureFR}}));
+    // The capture has no LFE port here: nothing to link it to.
     EXPECT_TRUE(table.AddPort(63, kPlayer, Direction::kOutput, "LFE").empty());
     EXPECT_EQ(table.Links().size(), 2u);
+}
+
+TEST(LinkTable, SurroundStreamJoinsEveryCapturePosition) {
+    // A stream on a 5.1 sink and a capture with a port per position: each
+    // output meets the port of its position, never another one.
+    LinkTable table;
+    table.SetCaptureNode(kCapture);
+    const char* const layout[] = {"FL", "FR", "FC", "LFE", "RL", "RR"};
+    uint32_t port = 100;
+    for (std::string_view channel : kCaptureChannels) {
+        table.AddPort(port++, kCapture, Direction::kInput, std::string(channel));
+    }
+    table.CaptureNode(kPlayer);
+    std::vector<LinkEnds> expected;
+    for (uint32_t i = 0; i < std::size(layout); ++i) {
+        const uint32_t output = 200 + i;
+        const uint32_t input =
+            100 + static_cast<uint32_t>(std::find(std::begin(kCaptureChannels),
+                                                  std::end(kCaptureChannels), layout[i]) -
+                                        std::begin(kCaptureChannels));
+        EXPECT_EQ(table.AddPort(output, kPlayer, Direction::kOutput, layout[i]),
+                  (std::vector<LinkEnds>{{kPlayer, output, kCapture, input}}))
+            << layout[i];
+        expected.push_back({kPlayer, output, kCapture, input});
+    }
+    EXPECT_EQ(std::vector<LinkEnds>(table.Links().begin(), table.Links().end()), Sorted(expected));
 }
 
 TEST(LinkTable, RemovalsReturnTheLinksThatWent) {
@@ -139,6 +200,37 @@ TEST(LinkTable, AForgottenLinkComesBackOnlyWithItsPort) {
     EXPECT_EQ(table.Links().size(), 1u);
     // ...the port announced again does.
     EXPECT_EQ(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FL"), first);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LinkTable, APortThatCarriesNothingNowLosesItsLinks) {
+    // A stream port first taken for a channel of its own, then found to
+    // carry only copies (its stream's format came after it).
+    constexpr uint32_t kCaptureFC = 53, kPlayerFC = 63;
+    LinkTable table;
+    AddCapture(table);
+    table.AddPort(kCaptureFC, kCapture, Direction::kInput, "FC");
+    table.CaptureNode(kPlayer);
+    EXPECT_EQ(table.AddPort(kPlayerFC, kPlayer, Direction::kOutput, "FC"),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFC, kCapture, kCaptureFC}}));
+    EXPECT_TRUE(table.DropUnwanted(kPlayerFC).empty());  // still wanted
+    EXPECT_TRUE(
+        table.AddPort(kPlayerFC, kPlayer, Direction::kOutput, std::vector<std::string>{}).empty());
+    EXPECT_EQ(table.DropUnwanted(kPlayerFC),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFC, kCapture, kCaptureFC}}));
+    EXPECT_TRUE(table.Links().empty());
+    // Carrying a channel again, it is linked again.
+    EXPECT_EQ(table.AddPort(kPlayerFC, kPlayer, Direction::kOutput, "FC"),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFC, kCapture, kCaptureFC}}));
+    // A mono port keeps both sides; one that moves from FL to FR loses FL.
+    EXPECT_EQ(table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "MONO").size(), 2u);
+    EXPECT_TRUE(table.DropUnwanted(kPlayerFL).empty());
+    table.AddPort(kPlayerFL, kPlayer, Direction::kOutput, "FR");
+    EXPECT_EQ(table.DropUnwanted(kPlayerFL),
+              (std::vector<LinkEnds>{{kPlayer, kPlayerFL, kCapture, kCaptureFL}}));
 }
 
 }  // namespace

@@ -13,6 +13,20 @@ namespace {
 constexpr uint32_t kPlayer = 4000;
 constexpr uint32_t kBridge = 300;
 constexpr uint32_t kClaimed = 4242;
+// The host pid the claim stands for (a player in a sandbox says kClaimed).
+constexpr uint32_t kClaimedOnHost = 9001;
+
+StreamOwnerFacts Facts(std::optional<uint32_t> socketPid, bool runsPipeWire, bool fromBridge,
+                       std::optional<uint32_t> claimed) {
+    StreamOwnerFacts facts;
+    facts.clientSocketPid = socketPid;
+    facts.socketPidRunsPipeWire = runsPipeWire;
+    facts.fromPulseBridge = fromBridge;
+    facts.claimedPid = claimed;
+    facts.claimedBinary = "paplay";
+    facts.flatpakAppId = "org.example.Player";
+    return facts;
+}
 
 struct OwnerCase {
     const char* what;
@@ -22,23 +36,32 @@ struct OwnerCase {
 
 TEST(StreamOwner, NativeAndBridgeClients) {
     const OwnerCase cases[] = {
-        {"native client: its socket pid", {kPlayer, false, false, std::nullopt}, kPlayer},
-        {"native client's node claims another pid", {kPlayer, false, false, kClaimed}, kPlayer},
-        {"native client claims to be the bridge", {kPlayer, false, true, kClaimed}, kPlayer},
-        {"a PipeWire process's own stream, no bridge claim",
-         {kBridge, true, false, kClaimed},
+        {"native client: its socket pid", Facts(kPlayer, false, false, std::nullopt), kPlayer},
+        {"native client's node claims another pid", Facts(kPlayer, false, false, kClaimed),
+         kPlayer},
+        {"native client claims to be the bridge", Facts(kPlayer, false, true, kClaimed), kPlayer},
+        {"a PipeWire process's own stream, no bridge claim", Facts(kBridge, true, false, kClaimed),
          kBridge},
-        {"bridge client: the player it names", {kBridge, true, true, kClaimed}, kClaimed},
-        {"bridge client naming no player: the bridge",
-         {kBridge, true, true, std::nullopt},
+        {"bridge client: the host process its claim stands for",
+         Facts(kBridge, true, true, kClaimed), kClaimedOnHost},
+        {"bridge client whose claim stands for no host process",
+         Facts(kBridge, true, true, kClaimed + 1), std::nullopt},
+        {"bridge client naming no player: the bridge", Facts(kBridge, true, true, std::nullopt),
          kBridge},
         {"client unknown: the node's claim is all there is",
-         {std::nullopt, false, true, kClaimed},
-         kClaimed},
-        {"nothing known", {std::nullopt, false, false, std::nullopt}, std::nullopt},
+         Facts(std::nullopt, false, true, kClaimed), kClaimedOnHost},
+        {"nothing known", Facts(std::nullopt, false, false, std::nullopt), std::nullopt},
+    };
+    // The claim reaches the resolver whole: pid, binary and application id.
+    const PidClaimResolver resolve = [](const PidClaim& claim) -> std::optional<uint32_t> {
+        if (claim.pid == kClaimed && claim.binary == "paplay" &&
+            claim.flatpakAppId == "org.example.Player") {
+            return kClaimedOnHost;
+        }
+        return std::nullopt;
     };
     for (const OwnerCase& c : cases) {
-        EXPECT_EQ(StreamOwnerPid(c.facts), c.owner) << c.what;
+        EXPECT_EQ(StreamOwnerPid(c.facts, resolve), c.owner) << c.what;
     }
 }
 
