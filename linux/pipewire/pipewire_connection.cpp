@@ -1,6 +1,7 @@
 #include "linux/pipewire/pipewire_connection.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 const pw_core_events PipeWireConnection::kCoreEvents = [] {
@@ -25,6 +26,18 @@ bool EndsConnection(uint32_t id, int res) {
     return id == PW_ID_CORE && (res == -EPIPE || res == -ECONNRESET || res == -ENOTCONN);
 }
 
+std::optional<std::string> RealTimeConfigName(const char* libraryVersion) {
+    int major = 0, minor = 0, micro = 0;
+    if (libraryVersion == nullptr ||
+        std::sscanf(libraryVersion, "%d.%d.%d", &major, &minor, &micro) != 3) {
+        return std::nullopt;  // unknown: the default, which never warns
+    }
+    const bool clientConfIsRealTime =
+        major > 1 || (major == 1 && (minor > 3 || (minor == 3 && micro >= 81)));
+    if (clientConfIsRealTime) return std::nullopt;
+    return std::string("client-rt.conf");
+}
+
 std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure,
                                                         SyncHandler onSync) {
     onFailure_ = std::move(onFailure);
@@ -35,10 +48,12 @@ std::optional<SetupFailure> PipeWireConnection::Connect(FailureHandler onFailure
 
     // The library's configuration for clients that want a real-time data
     // thread; its only difference from the default is module-rt.
+    std::optional<std::string> configName;
+    if (dataThread_ == DataThread::kRealTime) {
+        configName = RealTimeConfigName(pw_get_library_version());
+    }
     pw_properties* properties =
-        dataThread_ == DataThread::kRealTime
-            ? pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr)
-            : nullptr;
+        configName ? pw_properties_new(PW_KEY_CONFIG_NAME, configName->c_str(), nullptr) : nullptr;
     context_.reset(pw_context_new(loop_, properties, 0));
     if (!context_) return SetupFailure{errno, "cannot set up the PipeWire client library"};
 

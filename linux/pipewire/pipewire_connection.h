@@ -28,6 +28,12 @@ inline constexpr int kNoAnswerError = ETIMEDOUT;
 // Only the loss of the connection itself is fatal.
 bool EndsConnection(uint32_t id, int res);
 
+// The client configuration that gives a real-time data thread with the
+// library of this version ("0.3.65", "1.4.2"), or nothing for the default.
+// Before 1.3.81 only client-rt.conf loads module-rt; from 1.3.81 client.conf
+// loads it for every client, and asking for client-rt.conf prints a warning.
+std::optional<std::string> RealTimeConfigName(const char* libraryVersion);
+
 class PipeWireConnection {
 public:
     // How the library's data thread, which runs the client's nodes in each

@@ -104,4 +104,15 @@ TEST(ConnectionErrors, OnlyTheLossOfTheConnectionIsFatal) {
     EXPECT_FALSE(EndsConnection(7, -EPIPE));
 }
 
+TEST(ConnectionConfig, RealTimeDataThreadByLibraryVersion) {
+    EXPECT_EQ(RealTimeConfigName("0.3.65"), "client-rt.conf");
+    EXPECT_EQ(RealTimeConfigName("1.2.7"), "client-rt.conf");
+    EXPECT_EQ(RealTimeConfigName("1.3.80"), "client-rt.conf");
+    EXPECT_EQ(RealTimeConfigName("1.3.81"), std::nullopt);
+    EXPECT_EQ(RealTimeConfigName("1.4.2"), std::nullopt);
+    EXPECT_EQ(RealTimeConfigName("2.0.0"), std::nullopt);
+    EXPECT_EQ(RealTimeConfigName("garbled"), std::nullopt);
+    EXPECT_EQ(RealTimeConfigName(nullptr), std::nullopt);
+}
+
 }  // namespace
