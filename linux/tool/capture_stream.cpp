@@ -103,6 +103,7 @@ void CaptureStream::OnStateChanged(pw_stream_state state, const char* error) {
     const uint32_t node = pw_stream_get_node_id(stream_.get());
     if (node == SPA_ID_INVALID) return;
     nodeId_ = node;
+    if (handlers_.created) handlers_.created(node);
     if (announcedNodes_.count(node) != 0) ConfigurePorts();
     announcedNodes_.clear();
 }

@@ -17,6 +17,9 @@
 class CaptureStream {
 public:
     struct Handlers {
+        // Once, when the server has made the stream's node: the capture is in
+        // the graph, though its ports may still be configured.
+        std::function<void(uint32_t node)> created;
         // Once, when the node exists with its input ports configured.
         std::function<void(uint32_t node)> ready;
         // When the stream fails or the server takes it away.

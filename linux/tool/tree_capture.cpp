@@ -46,6 +46,9 @@ std::optional<SetupFailure> ProcessTreeCapture::Start() {
     }
 
     CaptureStream::Handlers handlers;
+    // From the moment the capture is in the graph, its end is no failure to
+    // start: whatever ends it later, it ends with no message.
+    handlers.created = [this](uint32_t) { started_ = true; };
     handlers.ready = [this](uint32_t node) { OnCaptureReady(node); };
     handlers.failed = [this](int error, std::string reason) { Fail(error, std::move(reason)); };
     handlers.keepGoing = [this] {
@@ -119,7 +122,6 @@ void ProcessTreeCapture::DropLinks(const std::vector<LinkEnds>& gone) {
 }
 
 void ProcessTreeCapture::OnCaptureReady(uint32_t node) {
-    started_ = true;
     CreateLinks(table_.SetCaptureNode(node));
     pw_main_loop_quit(connection_.MainLoop());
 }

@@ -41,6 +41,8 @@ public:
     ProcessTreeCapture& operator=(const ProcessTreeCapture&) = delete;
 
     // Connects to the server and waits until the capture stream is ready.
+    // A failure once the stream's node is in the graph is no failure to
+    // start: Start returns nothing and Run returns false at once.
     std::optional<SetupFailure> Start();
 
     // Captures until the input (normally standard input) ends, then returns
@@ -93,7 +95,7 @@ private:
     static constexpr uint64_t kTreeRefreshNs = 50'000'000;
     static constexpr uint64_t kTreeRefreshEarlyNs = 10'000'000;
 
-    bool started_ = false;  // the stream became ready
+    bool started_ = false;  // the stream's node is in the graph
     std::optional<SetupFailure> setupFailure_;
     bool inputEnded_ = false;
     bool failed_ = false;
