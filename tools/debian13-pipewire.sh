@@ -11,10 +11,14 @@ set -euo pipefail
 tree=${HARKWELL_DEBIAN13_TREE:-/var/cache/harkwell/debian13-pipewire}
 suite=trixie
 # The server, its session manager, the PulseAudio bridge, the players, and a
-# session bus; dbus-x11 lets the session-bus packages configure.
-packages=(pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus dbus-x11)
+# session bus; dbus-x11 lets the session-bus packages configure. The desktop
+# tests add a sandbox (bwrap) and JACK players: pw-jack, jack-play and
+# jack_connect (jack-example-tools in Debian 13).
+packages=(pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus dbus-x11
+          bubblewrap pipewire-jack jack-example-tools)
 # The packages whose programs the tests run from the tree, listed in it.
-programs_of=(pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus-daemon)
+programs_of=(pipewire pipewire-bin wireplumber pipewire-pulse pulseaudio-utils dbus-daemon
+             bubblewrap pipewire-jack jack-example-tools)
 stamp="$suite ${packages[*]}; programs of ${programs_of[*]}"
 
 if [ "$(id -u)" -ne 0 ]; then

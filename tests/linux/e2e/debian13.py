@@ -9,8 +9,9 @@ starts `pw-play` then gets the tree's, talking to the tree's server through
 the tree's client libraries; every other program (sh, the tool, Python) is
 the host's.
 
-A launcher enters a mount namespace of its own, mounts /proc, /dev and the
-temporary folder (where the runtime, config and state folders and the tones
+A launcher enters a mount namespace of its own, binds the tree onto itself
+(so that its root is a mount point, as bwrap, which makes the root a slave
+mount, needs), mounts /proc, /dev and the temporary folder (where the runtime, config and state folders and the tones
 are) into the tree at their usual paths, and changes root into the tree,
 keeping the working folder when the tree has it. Each step exec()s the next,
 so the process its parent started is the program itself: same pid, same
@@ -39,7 +40,7 @@ esac
 exec unshare --mount --propagation private -- /bin/sh -c '
   tree=$1 tmp=$2; shift 2
   case $1 in /usr/bin/*|"$tmp"/*) folder= ;; *) folder=${1%%/*} ;; esac
-  mount -t proc proc "$tree/proc" && mount --rbind /dev "$tree/dev" &&
+  mount --bind "$tree" "$tree" && mount -t proc proc "$tree/proc" && mount --rbind /dev "$tree/dev" &&
     mkdir -p "$tree$tmp" && mount --rbind "$tmp" "$tree$tmp" &&
     { [ -z "$folder" ] || { mkdir -p "$tree$folder" && mount --bind "$folder" "$tree$folder"; }; } ||
     exit 127
