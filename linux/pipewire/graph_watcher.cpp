@@ -5,8 +5,8 @@
 
 #include "linux/pipewire/stream_owner.h"
 
-// A bound proxy with its one listener. The listener goes before the proxy,
-// so that no event reaches a holder that is being destroyed.
+// A bound proxy with its one listener, or a timer. The listener goes before
+// the proxy, so that no event reaches a holder that is being destroyed.
 struct GraphWatcher::Bound {
     GraphWatcher* owner = nullptr;
     uint32_t id = 0;
@@ -15,6 +15,7 @@ struct GraphWatcher::Bound {
     bool followsFormats = false;
     ProxyPtr proxy;
     spa_hook listener{};
+    LoopSource timer;
 
     ~Bound() { spa_hook_remove(&listener); }
 };
@@ -31,6 +32,7 @@ bool FromPulseBridge(const spa_dict* props) {
 }
 
 constexpr char kFlatpakAppIdKey[] = "pipewire.access.portal.app_id";
+constexpr char kDefaultMetadata[] = "default";
 
 }  // namespace
 
@@ -80,6 +82,17 @@ const pw_node_events GraphWatcher::kNodeEvents = [] {
     return events;
 }();
 
+const pw_metadata_events GraphWatcher::kMetadataEvents = [] {
+    pw_metadata_events events{};
+    events.version = PW_VERSION_METADATA_EVENTS;
+    events.property = [](void* data, uint32_t subject, const char* key, const char*,
+                         const char* value) {
+        static_cast<Bound*>(data)->owner->OnMetadataProperty(subject, key, value);
+        return 0;
+    };
+    return events;
+}();
+
 GraphWatcher::GraphWatcher(PlaybackGraph& graph, std::string procRoot)
     : graph_(graph), procRoot_(std::move(procRoot)) {}
 
@@ -88,6 +101,7 @@ GraphWatcher::~GraphWatcher() {
 }
 
 std::optional<SetupFailure> GraphWatcher::Watch(pw_core* core) {
+    loop_ = pw_context_get_main_loop(pw_core_get_context(core));
     registry_.reset(GetRegistry(core));
     if (!registry_) return SetupFailure{errno, "cannot watch the PipeWire graph"};
     AddRegistryListener(registry_.get(), &registryListener_, &kRegistryEvents, this);
@@ -97,6 +111,8 @@ std::optional<SetupFailure> GraphWatcher::Watch(pw_core* core) {
 void GraphWatcher::Stop() {
     clients_.clear();
     nodes_.clear();
+    metadata_.reset();
+    moves_.clear();
     if (registry_) spa_hook_remove(&registryListener_);
     registry_.reset();
 }
@@ -126,6 +142,9 @@ void GraphWatcher::OnGlobal(uint32_t id, const char* type, const spa_dict* props
         port.monitor = PropertyEquals(LookupProperty(props, PW_KEY_PORT_MONITOR), "true");
         port.channel = StringProperty(props, PW_KEY_AUDIO_CHANNEL);
         graph_.AddPort(id, port);
+    } else if (PropertyEquals(type, PW_TYPE_INTERFACE_Metadata)) {
+        if (PropertyEquals(LookupProperty(props, PW_KEY_METADATA_NAME), kDefaultMetadata))
+            BindDefaultMetadata(id);
     } else if (PropertyEquals(type, PW_TYPE_INTERFACE_Link)) {
         const auto number = [&](const char* key) {
             return ParseNumberProperty(LookupProperty(props, key));
@@ -142,6 +161,8 @@ void GraphWatcher::OnGlobal(uint32_t id, const char* type, const spa_dict* props
 void GraphWatcher::OnGlobalRemove(uint32_t id) {
     clients_.erase(id);
     nodes_.erase(id);
+    moves_.erase(id);
+    if (metadata_ && metadata_->id == id) metadata_.reset();
     graph_.Remove(id);
 }
 
@@ -175,6 +196,45 @@ void GraphWatcher::BindNode(uint32_t id, bool playbackStream) {
         SubscribeNodeParams(bound->proxy.get(), formats, 2);
     }
     nodes_[id] = std::move(bound);
+}
+
+void GraphWatcher::BindDefaultMetadata(uint32_t id) {
+    auto bound = std::make_unique<Bound>();
+    bound->owner = this;
+    bound->id = id;
+    bound->proxy.reset(::BindMetadata(registry_.get(), id));
+    // Without it, moves are not seen before they happen; captures go on.
+    if (!bound->proxy) return;
+    AddMetadataListener(bound->proxy.get(), &bound->listener, &kMetadataEvents, bound.get());
+    metadata_ = std::move(bound);
+}
+
+void GraphWatcher::OnMetadataProperty(uint32_t subject, const char* key, const char* value) {
+    // A key of null takes every property of the subject away.
+    if (key != nullptr && !PropertyEquals(key, PW_KEY_TARGET_OBJECT) &&
+        !PropertyEquals(key, PW_KEY_NODE_TARGET)) {
+        return;
+    }
+    if (!graph_.SetStreamTarget(subject, ParseNumberProperty(value))) return;
+    auto timer = std::make_unique<Bound>();
+    timer->owner = this;
+    timer->id = subject;
+    timer->timer = LoopSource(loop_, AddTimerSource(
+                                         loop_,
+                                         [](void* data, uint64_t) {
+                                             auto* move = static_cast<Bound*>(data);
+                                             GraphWatcher* owner = move->owner;
+                                             const uint32_t node = move->id;
+                                             owner->moves_.erase(node);  // this timer with it
+                                             owner->graph_.EndMove(node);
+                                         },
+                                         timer.get()));
+    if (!timer->timer) {
+        graph_.EndMove(subject);
+        return;
+    }
+    ArmTimerSource(loop_, timer->timer.Get(), timespec{0, kMoveWaitNs});
+    moves_[subject] = std::move(timer);
 }
 
 void GraphWatcher::OnClientInfo(uint32_t id, const spa_dict* props) {

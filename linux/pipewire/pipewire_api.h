@@ -19,6 +19,7 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 #pragma GCC diagnostic ignored "-Wcast-qual"
+#include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/buffers.h>
@@ -55,6 +56,17 @@ inline pw_proxy* BindClient(pw_registry* registry, uint32_t id) {
 inline pw_proxy* BindNode(pw_registry* registry, uint32_t id) {
     return static_cast<pw_proxy*>(
         pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+}
+
+inline pw_proxy* BindMetadata(pw_registry* registry, uint32_t id) {
+    return static_cast<pw_proxy*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+}
+
+inline int AddMetadataListener(pw_proxy* metadata, spa_hook* listener,
+                               const pw_metadata_events* events, void* data) {
+    return pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(metadata), listener, events,
+                                    data);
 }
 
 inline int AddClientListener(pw_proxy* client, spa_hook* listener, const pw_client_events* events,

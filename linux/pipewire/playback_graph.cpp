@@ -34,7 +34,7 @@ void PlaybackGraph::DescribeClient(uint32_t id, const ClientDescription& descrip
 }
 
 void PlaybackGraph::AddNode(uint32_t id, const NodeGlobal& node) {
-    nodes_[id] = Node{node, std::nullopt, false, std::nullopt, {}, {}};
+    nodes_[id] = Node{node, std::nullopt, false, std::nullopt, {}, {}, false, false};
     Update();
 }
 
@@ -59,6 +59,26 @@ void PlaybackGraph::SetNodeFormat(uint32_t id, FormatParam param,
     Update();
 }
 
+bool PlaybackGraph::SetStreamTarget(uint32_t id, std::optional<uint32_t> target) {
+    const auto node = nodes_.find(id);
+    if (node == nodes_.end() || !IsPlaybackStream(id, node->second)) return false;
+    const bool there =
+        target && std::any_of(links_.begin(), links_.end(), [&](const auto& entry) {
+            return entry.second.outputNode == id && entry.second.inputNode == *target;
+        });
+    if (there) return false;
+    node->second.moving = true;
+    Update();
+    return true;
+}
+
+void PlaybackGraph::EndMove(uint32_t id) {
+    const auto node = nodes_.find(id);
+    if (node == nodes_.end() || !node->second.moving) return;
+    node->second.moving = false;
+    Update();
+}
+
 void PlaybackGraph::AddPort(uint32_t id, const PortGlobal& port) {
     ports_[id] = port;
     if (!port.output && !port.channel.empty()) observer_.OnInputPort(id, port.node, port.channel);
@@ -67,6 +87,12 @@ void PlaybackGraph::AddPort(uint32_t id, const PortGlobal& port) {
 
 void PlaybackGraph::AddLink(uint32_t id, const LinkGlobal& link) {
     links_[id] = link;
+    // A moved stream that plays into a sink again has its new ports.
+    const auto output = nodes_.find(link.outputNode);
+    if (output != nodes_.end() && MediaClassOf(link.inputNode) == kSinkClass) {
+        output->second.moving = false;
+        output->second.playedIntoSink = true;
+    }
     Update();
 }
 
@@ -195,6 +221,10 @@ std::optional<StreamDecision> PlaybackGraph::Decide(uint32_t id, const Node& nod
     return StreamDecision{id, owner, *replays};
 }
 
+bool PlaybackGraph::OnItsWay(uint32_t id, const Node& node) const {
+    return node.moving || (node.playedIntoSink && !FeedsSink(id));
+}
+
 bool PlaybackGraph::CarriesOnlyCopies(uint32_t node, const std::string& channel) const {
     const auto found = nodes_.find(node);
     if (found == nodes_.end()) return false;
@@ -213,6 +243,8 @@ bool PlaybackGraph::CarriesOnlyCopies(uint32_t node, const std::string& channel)
 
 StreamPort PlaybackGraph::PortReport(uint32_t port, const PortGlobal& global) const {
     StreamPort report{port, global.node, {}};
+    const auto node = nodes_.find(global.node);
+    if (node != nodes_.end() && OnItsWay(global.node, node->second)) return report;
     if (!global.channel.empty()) {
         if (!CarriesOnlyCopies(global.node, global.channel))
             report.channels.push_back(global.channel);

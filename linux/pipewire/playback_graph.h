@@ -121,6 +121,13 @@ public:
     // A node that cannot be bound is described with nothing.
     void DescribeNode(uint32_t id, const NodeDescription& description);
     void SetNodeRunning(uint32_t id, bool running);
+    // A stream was given a target (a node id, or nothing for a target that
+    // is no node id or was taken away). Unless it already plays into that
+    // node, it is being moved: true then.
+    bool SetStreamTarget(uint32_t id, std::optional<uint32_t> target);
+    // A move that nothing came of (the session manager left the stream
+    // where it was) ends.
+    void EndMove(uint32_t id);
     // The channel positions of a stream's own format: the formats it offers
     // (EnumFormat, known from its start when it offers one layout) or the
     // one it negotiated (Format), which comes first.
@@ -150,6 +157,8 @@ private:
         std::optional<StreamDecision> decided;
         std::vector<std::string> offeredPositions;
         std::vector<std::string> negotiatedPositions;
+        bool moving = false;
+        bool playedIntoSink = false;
     };
 
     bool IsPlaybackStream(uint32_t id, const Node& node) const;
@@ -160,6 +169,8 @@ private:
     std::optional<bool> CaptureSideReplays(uint32_t id, const Node& node) const;
     std::optional<std::optional<uint32_t>> Owner(const Node& node) const;
     StreamPort PortReport(uint32_t port, const PortGlobal& global) const;
+    // Whether a stream is on its way to another sink.
+    bool OnItsWay(uint32_t id, const Node& node) const;
     // Whether a stream's port of this channel carries only copies of its
     // other channels.
     bool CarriesOnlyCopies(uint32_t node, const std::string& channel) const;

@@ -53,6 +53,13 @@ std::vector<LinkEnds> CaptureLinks::Create(pw_core* core, const std::vector<Link
             {PW_KEY_LINK_INPUT_PORT, inputPort},
             // Gone with this client, however it ends.
             {PW_KEY_OBJECT_LINGER, "false"},
+            // It keeps nothing running: a stream that no longer plays into
+            // a sink stops as it would without the capture. Held by an
+            // active link, such a stream ran on while the session manager
+            // replaced its ports for another sink, and the server itself
+            // ended (ports gone under running links; here at the second
+            // removal of a 5.1 stream's sink).
+            {PW_KEY_LINK_PASSIVE, "true"},
         };
         const spa_dict properties{0, static_cast<uint32_t>(std::size(items)), items};
 

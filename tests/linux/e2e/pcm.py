@@ -47,20 +47,21 @@ def write_tone(path, hz, frames, amplitude=0.3, rate=RATE, channels=CHANNELS):
     return path
 
 
-def write_noise(path, frames, amplitude=0.3, seed=1):
-    """A 16-bit WAV file of white noise, the same on both channels: unlike a
-    tone, no stretch of it repeats, so a stretch of a capture can be found in
-    another capture of the same stream."""
+def write_noise(path, frames, amplitude=0.3, seed=1, channels=CHANNELS):
+    """A 16-bit WAV file of white noise, the same on both front channels
+    (and silence on any others): unlike a tone, no stretch of it repeats, so
+    a stretch of a capture can be found in another capture of the same
+    stream. The same seed gives the same noise for any number of channels."""
     peak = int(amplitude * (FULL_SCALE - 1))
     rng = random.Random(seed)
     mono = array("h", (rng.randint(-peak, peak) for _ in range(frames)))
-    samples = array("h", bytes(2 * CHANNELS * frames))
-    samples[0::2] = mono
-    samples[1::2] = mono
+    samples = array("h", bytes(2 * channels * frames))
+    samples[0::channels] = mono
+    samples[1::channels] = mono
     if sys.byteorder == "big":
         samples.byteswap()
     with wave.open(path, "wb") as wav:
-        wav.setnchannels(CHANNELS)
+        wav.setnchannels(channels)
         wav.setsampwidth(2)
         wav.setframerate(RATE)
         wav.writeframes(samples.tobytes())

@@ -315,6 +315,58 @@ TEST(PlaybackGraph, OnlyPortsOfTheStreamsOwnChannelsCarryItsSound) {
     EXPECT_EQ(CarriedChannels(stereo, surround51, surround71), surroundCarried);
 }
 
+TEST(PlaybackGraph, AStreamOnItsWayToAnotherSinkCarriesNothing) {
+    constexpr uint32_t kOtherSink = 34, kOtherSinkFL = 37;
+    Recorder recorder;
+    PlaybackGraph graph(recorder, &ResolveOnHost);
+    Desktop(graph);
+    graph.AddNode(kOtherSink, NodeGlobal{"Audio/Sink", std::nullopt});
+    graph.AddPort(kOtherSinkFL, Port(kOtherSink, false, "FL"));
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    graph.DescribeNode(kStream, NodeDescription{});
+    // A new stream's port carries its channel before it plays into a sink,
+    // so that its first period is heard.
+    graph.AddPort(kStreamFL, Port(kStream, true, "FL"));
+    const StreamPort carries{kStreamFL, kStream, {"FL"}}, nothing{kStreamFL, kStream, {}};
+    EXPECT_EQ(recorder.ports, std::vector<StreamPort>{carries});
+    graph.AddLink(70, LinkGlobal{kStream, kStreamFL, kSink, kSinkFL});
+
+    // A target it already plays into moves nothing; a metadata key for a
+    // node that is no stream neither.
+    EXPECT_FALSE(graph.SetStreamTarget(kStream, kSink));
+    EXPECT_FALSE(graph.SetStreamTarget(kSink, kOtherSink));
+    EXPECT_EQ(recorder.ports.size(), 1u);
+
+    // Another target: nothing from its ports until it plays into a sink
+    // again, whatever happens between.
+    EXPECT_TRUE(graph.SetStreamTarget(kStream, kOtherSink));
+    EXPECT_EQ(recorder.ports.back(), nothing);
+    graph.Remove(70);
+    graph.AddPort(kStreamFR, Port(kStream, true, "FR"));
+    EXPECT_EQ(recorder.ports.back(), nothing);
+    graph.AddLink(71, LinkGlobal{kStream, kStreamFL, kOtherSink, kOtherSinkFL});
+    EXPECT_EQ(recorder.ports.size(), 4u);
+    EXPECT_EQ(recorder.ports[2], carries);
+    EXPECT_EQ(recorder.ports[3], (StreamPort{kStreamFR, kStream, {"FR"}}));
+
+    // A target that is no node id (the default sink's "-1"), and a move
+    // that nothing came of: it ends when the watcher says so.
+    EXPECT_TRUE(graph.SetStreamTarget(kStream, std::nullopt));
+    EXPECT_EQ(recorder.ports.size(), 6u);
+    graph.EndMove(kStream);
+    EXPECT_EQ(recorder.ports.size(), 8u);
+    EXPECT_EQ(recorder.ports[6], carries);
+
+    // Its sink goes away: nothing, until the session manager links it to
+    // another.
+    graph.Remove(71);
+    EXPECT_EQ(recorder.ports.size(), 10u);
+    EXPECT_EQ(recorder.ports[8], nothing);
+    graph.AddLink(72, LinkGlobal{kStream, kStreamFL, kSink, kSinkFL});
+    EXPECT_EQ(recorder.ports.size(), 12u);
+    EXPECT_EQ(recorder.ports[10], carries);
+}
+
 TEST(PlaybackGraph, ListsDecidedStreamsWithStateAndApplication) {
     Recorder recorder;
     PlaybackGraph graph(recorder, &ResolveOnHost);
