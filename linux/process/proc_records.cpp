@@ -1,10 +1,10 @@
 #include "linux/process/proc_records.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -60,9 +60,27 @@ std::optional<StatFields> ParseStatRecord(std::string_view record) {
 }
 
 std::optional<std::string> ReadStatRecord(const std::string& procRoot, uint32_t pid) {
-    std::ifstream file(procRoot + "/" + std::to_string(pid) + "/stat");
-    if (!file) return std::nullopt;
-    return std::string{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    // Plain read(2): a process that exits while its record is read makes the
+    // read fail (ESRCH), and a stream library may throw for that (libstdc++'s
+    // file buffer does for any failed read).
+    const std::string path = procRoot + "/" + std::to_string(pid) + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string record;
+    char buffer[1024];
+    for (;;) {
+        const ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            record.append(buffer, static_cast<size_t>(count));
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            close(fd);
+            // A failed read: the process has gone.
+            if (count < 0) return std::nullopt;
+            return record;
+        }
+    }
 }
 
 std::optional<std::string> ExecutablePath(const std::string& procRoot, uint32_t pid) {

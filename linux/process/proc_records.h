@@ -19,7 +19,8 @@ struct StatFields {
 // is in parentheses and may itself hold spaces and parentheses.
 std::optional<StatFields> ParseStatRecord(std::string_view record);
 
-// <procRoot>/<pid>/stat, whole; nothing when the process has gone.
+// <procRoot>/<pid>/stat, whole; nothing when the process has gone (before
+// or while its record is read). Never throws.
 std::optional<std::string> ReadStatRecord(const std::string& procRoot, uint32_t pid);
 
 // The path of the executable the process runs, as the kernel reports it

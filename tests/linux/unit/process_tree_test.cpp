@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "linux/process/proc_records.h"
 #include "linux/process/process_tree.h"
 
 namespace {
@@ -90,6 +91,29 @@ TEST(ProcessTree, ParentsAreReadFromAProcFolder) {
     EXPECT_EQ(parentOf(61), std::nullopt);
     EXPECT_TRUE(IsInProcessTree(60, 50, parentOf));
     EXPECT_FALSE(IsInProcessTree(70, 50, parentOf));
+    std::filesystem::remove_all(root);
+}
+
+TEST(ProcessTree, ARecordThatCannotBeReadIsNoRecord) {
+    // A record that opens but whose read fails, as one of a process that
+    // exits while it is read does (ESRCH): here a folder, whose read fails
+    // with EISDIR. A stream's read of it threw (std::ios_base::failure).
+    char folder[] = "/tmp/harkwell-proc-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::filesystem::path root(folder);
+    std::filesystem::create_directories(root / "80" / "stat");
+    std::filesystem::create_directory(root / "81");
+    std::ofstream(root / "81" / "stat") << "81 (sh) S 80 81 81 0\n";
+
+    std::optional<std::string> record;
+    EXPECT_NO_THROW(record = ReadStatRecord(folder, 80));
+    EXPECT_EQ(record, std::nullopt);
+    EXPECT_EQ(ReadStatRecord(folder, 81), std::optional<std::string>("81 (sh) S 80 81 81 0\n"));
+    EXPECT_EQ(ReadStatRecord(folder, 82), std::nullopt);
+    EXPECT_NO_THROW(EXPECT_EQ(ReadProcessRecord(folder, 80), std::nullopt));
+    const ParentLookup parentOf = ProcParentLookup(folder);
+    EXPECT_EQ(parentOf(80), std::nullopt);
+    EXPECT_EQ(parentOf(81), std::optional<uint32_t>(80));
     std::filesystem::remove_all(root);
 }
 
