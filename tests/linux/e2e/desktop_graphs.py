@@ -1,7 +1,7 @@
 """Graphs of real desktops, built from real programs for the tests: virtual
 sinks and loopbacks (pw-loopback), sandboxed players (unshare, bwrap, a
-bwrap sandbox marked as a Flatpak) and JACK players (jack-play under
-pw-jack). Each builder gives a shell command for a PlayerTree."""
+bwrap sandbox marked as a Flatpak) and JACK players under pw-jack (jack-play,
+and our own tone player where the distribution has no jack-play). Each builder gives a shell command for a PlayerTree."""
 
 import shlex
 
@@ -79,5 +79,13 @@ def jack_player(wav, connections=(("out_1", "playback_FL"), ("out_2", "playback_
     return "(pw-jack jack-play %s & p=$!; %s; wait $p)" % (shlex.quote(wav), connect)
 
 
+def jack_tone_player(program, hz, amplitude=0.3):
+    """Our own JACK client (jack_tone_player.cpp) under pw-jack, playing a
+    tone into the default sink's inputs, which it connects to itself."""
+    ports = ["%s:%s" % (SINK_DESCRIPTION, port) for port in ("playback_FL", "playback_FR")]
+    return " ".join(map(shlex.quote, ["pw-jack", program, "--hz", "%g" % hz,
+                                      "--amplitude", "%g" % amplitude] + ports))
+
+
 __all__ = ["SINK", "virtual_sink", "virtual_source", "loopback_from", "play_to", "in_unshare",
-           "in_bwrap", "flatpak_info_text", "jack_player"]
+           "in_bwrap", "flatpak_info_text", "jack_player", "jack_tone_player"]

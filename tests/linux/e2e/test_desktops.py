@@ -6,16 +6,18 @@ lists the same host processes the tool decides."""
 
 import json
 import os
+import shutil
 import unittest
 
-from desktop_graphs import (flatpak_info_text, in_bwrap, in_unshare, jack_player, loopback_from,
-                            play_to, virtual_sink, virtual_source)
+from desktop_graphs import (flatpak_info_text, in_bwrap, in_unshare, jack_player, jack_tone_player,
+                            loopback_from, play_to, virtual_sink, virtual_source)
 from harness import ServerTestCase, play_forever, wait_until
 from test_lister import run_lister
 
 AMPLITUDE = 0.3
 QUIET_WAIT = 1.5  # seconds a capture that must hear nothing is given
 STREAM = "Stream/Output/Audio"
+JACK_TONE_PLAYER = os.environ.get("HARKWELL_JACK_TONE_PLAYER", "")
 
 
 def innermost_pid(pid):
@@ -168,25 +170,44 @@ class Sandboxes(DesktopCase):
 
 
 class JackPlayers(DesktopCase):
-    """jack-play under pw-jack, connected to the sink with jack_connect."""
+    """JACK players under pw-jack, connected to the sink: jack-play (from
+    Debian 12's jack-tools, which Debian 13 no longer has) with jack_connect,
+    and our own tone player, which connects itself, on every server."""
 
     J_HZ, H_HZ = 650, 1450
 
+    def jack_players(self):
+        # The tone player is copied into the class's folder, which a server
+        # of the Debian 13 tree sees at the same path.
+        self.assertTrue(os.access(JACK_TONE_PLAYER, os.X_OK),
+                        "HARKWELL_JACK_TONE_PLAYER must name the JACK tone player")
+        program = os.path.join(self.work, "jack_tone_player")
+        if not os.path.exists(program):
+            shutil.copy2(JACK_TONE_PLAYER, program)
+        players = [("jack_tone_player", jack_tone_player(program, self.J_HZ, AMPLITUDE))]
+        if self.server.server == "host":
+            players.append(("jack-play", jack_player(self.tone(self.J_HZ, 30))))
+        return players
+
     def test_a_jack_player_is_a_player_like_any_other(self):
-        jack = self.player_tree(now=[jack_player(self.tone(self.J_HZ, 30))])
         host = self.player_tree(now=[play_forever("native", self.tone(self.H_HZ, 30))])
-        jack_nodes = lambda g: {node for node in streams_played_by(g, jack.pids())
-                                if g.links_between([node], [g.node_named("harkwell_test_sink")])}
         host_nodes = lambda g: streams_played_by(g, host.pids())
-        self.wait_for_graph(lambda g: len(g.links_between(jack_nodes(g),
-                                                          [g.node_named("harkwell_test_sink")])) == 2
-                            and host_nodes(g), "the JACK player linked to the sink")
-        self.run_cases([
-            (jack, "include", jack_nodes, [self.J_HZ], [self.H_HZ]),
-            (jack, "exclude", host_nodes, [self.H_HZ], [self.J_HZ]),
-            (host, "exclude", jack_nodes, [self.J_HZ], [self.H_HZ]),
-        ])
-        self.assertTrue(set(jack.pids()) & self.listed_pids(), "the JACK player is not listed")
+        for name, command in self.jack_players():
+            with self.subTest(player=name):
+                jack = self.player_tree(now=[command])
+                sink = lambda g: [g.node_named("harkwell_test_sink")]
+                jack_nodes = lambda g: {node for node in streams_played_by(g, jack.pids())
+                                        if g.links_between([node], sink(g))}
+                self.wait_for_graph(lambda g: len(g.links_between(jack_nodes(g), sink(g))) == 2
+                                    and host_nodes(g), "%s linked to the sink" % name)
+                self.run_cases([
+                    (jack, "include", jack_nodes, [self.J_HZ], [self.H_HZ]),
+                    (jack, "exclude", host_nodes, [self.H_HZ], [self.J_HZ]),
+                    (host, "exclude", jack_nodes, [self.J_HZ], [self.H_HZ]),
+                ])
+                self.assertTrue(set(jack.pids()) & self.listed_pids(),
+                                "%s is not listed" % name)
+                jack.stop()
 
 
 if __name__ == "__main__":
