@@ -162,10 +162,12 @@ class Players(ServerTestCase):
         self.assertEqual(launcher, root)
 
         capture = self.capture(root, "include")
-        # A silent first period (see link_start_loss) spoils the first of the
-        # 0.1 s blocks the tone is measured in, and the next may be cut short.
-        extra = 0.2 if self.link_start_loss() else 0.0
-        self.assertTrue(capture.wait_for_sound(1.0 + extra), "nothing arrived from the listed root")
+        # The tool's stream runs from its first cycle, and its links to a
+        # stream already playing are made a cycle or so later: on either
+        # server version the capture may begin with up to one silent period
+        # (on 0.3.65 in 6 of 8 runs here), which spoils the first of the 0.1 s
+        # blocks the tone is measured in. One block more is waited for.
+        self.assertTrue(capture.wait_for_sound(1.2), "nothing arrived from the listed root")
         pcm = self.finish(capture).pcm()
         self.assertHears(pcm, 880, 1.0, AMPLITUDE)
         self.assertDoesNotHear(pcm, 440, AMPLITUDE)
