@@ -16,8 +16,9 @@ packages=(g++-mingw-w64-x86-64-posix wine wine64 cmake ninja-build googletest py
           # with its session manager, PulseAudio bridge and players for tests.
           g++ pkg-config libpipewire-0.3-dev pipewire pipewire-bin wireplumber pipewire-pulse
           pulseaudio-utils dbus
-          # Graphs of real desktops in the Linux tests: sandboxes and JACK players.
-          bubblewrap pipewire-jack jack-tools)
+          # Graphs of real desktops in the Linux tests: sandboxes and JACK players
+          # (jack-play, and our own tone player, built against libjack).
+          bubblewrap pipewire-jack jack-tools libjack-jackd2-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
