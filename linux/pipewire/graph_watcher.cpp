@@ -1,6 +1,9 @@
 #include "linux/pipewire/graph_watcher.h"
 
 #include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "linux/pipewire/stream_owner.h"
@@ -33,6 +36,32 @@ bool FromPulseBridge(const spa_dict* props) {
 
 constexpr char kFlatpakAppIdKey[] = "pipewire.access.portal.app_id";
 constexpr char kDefaultMetadata[] = "default";
+// The sink the session manager plays streams that follow the default into:
+// {"name": "<node.name>"}.
+constexpr char kDefaultSinkKey[] = "default.audio.sink";
+
+std::optional<std::string> DefaultNodeName(const char* json) {
+    if (json == nullptr) return std::nullopt;
+    spa_json document, object;
+    spa_json_init(&document, json, std::strlen(json));
+    if (spa_json_enter_object(&document, &object) <= 0) return std::nullopt;
+    char key[64];
+    while (spa_json_get_string(&object, key, sizeof key) > 0) {
+        char name[1024];
+        if (std::strcmp(key, "name") == 0) {
+            if (spa_json_get_string(&object, name, sizeof name) <= 0) return std::nullopt;
+            return std::string(name);
+        }
+        const char* skipped;
+        if (spa_json_next(&object, &skipped) <= 0) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// A target property that names a sink ("-1" and "" name none).
+bool NamesTarget(const char* value) {
+    return value != nullptr && *value != '\0' && std::strcmp(value, "-1") != 0;
+}
 
 }  // namespace
 
@@ -129,6 +158,7 @@ void GraphWatcher::OnGlobal(uint32_t id, const char* type, const spa_dict* props
         NodeGlobal node;
         node.mediaClass = StringProperty(props, PW_KEY_MEDIA_CLASS);
         node.clientId = ParseNumberProperty(LookupProperty(props, PW_KEY_CLIENT_ID));
+        node.name = StringProperty(props, PW_KEY_NODE_NAME);
         graph_.AddNode(id, node);
         BindNode(id, node.mediaClass == kPlaybackStreamClass);
     } else if (PropertyEquals(type, PW_TYPE_INTERFACE_Port)) {
@@ -210,15 +240,24 @@ void GraphWatcher::BindDefaultMetadata(uint32_t id) {
 }
 
 void GraphWatcher::OnMetadataProperty(uint32_t subject, const char* key, const char* value) {
+    if (subject == PW_ID_CORE && PropertyEquals(key, kDefaultSinkKey)) {
+        const std::optional<std::string> name = DefaultNodeName(value);
+        if (!name) return;
+        for (const uint32_t stream : graph_.SetDefaultSink(*name)) WaitForMove(stream);
+        return;
+    }
     // A key of null takes every property of the subject away.
     if (key != nullptr && !PropertyEquals(key, PW_KEY_TARGET_OBJECT) &&
         !PropertyEquals(key, PW_KEY_NODE_TARGET)) {
         return;
     }
-    if (!graph_.SetStreamTarget(subject, ParseNumberProperty(value))) return;
+    if (graph_.SetStreamTarget(subject, ParseNumberProperty(value))) WaitForMove(subject);
+}
+
+void GraphWatcher::WaitForMove(uint32_t stream) {
     auto timer = std::make_unique<Bound>();
     timer->owner = this;
-    timer->id = subject;
+    timer->id = stream;
     timer->timer = LoopSource(loop_, AddTimerSource(
                                          loop_,
                                          [](void* data, uint64_t) {
@@ -230,11 +269,11 @@ void GraphWatcher::OnMetadataProperty(uint32_t subject, const char* key, const c
                                          },
                                          timer.get()));
     if (!timer->timer) {
-        graph_.EndMove(subject);
+        graph_.EndMove(stream);
         return;
     }
     ArmTimerSource(loop_, timer->timer.Get(), timespec{0, kMoveWaitNs});
-    moves_[subject] = std::move(timer);
+    moves_[stream] = std::move(timer);
 }
 
 void GraphWatcher::OnClientInfo(uint32_t id, const spa_dict* props) {
@@ -276,6 +315,8 @@ void GraphWatcher::OnNodeInfo(uint32_t id, const pw_node_info& info) {
     description.claimedBinary = StringProperty(props, PW_KEY_APP_PROCESS_BINARY);
     description.flatpakAppId = StringProperty(props, kFlatpakAppIdKey);
     description.application = StringProperty(props, PW_KEY_APP_NAME);
+    description.targetsOwnSink = NamesTarget(LookupProperty(props, PW_KEY_TARGET_OBJECT)) ||
+                                 NamesTarget(LookupProperty(props, PW_KEY_NODE_TARGET));
     // Its first info carries its properties and state together: that is
     // all that is wanted of a node that is no playback stream. Held longer,
     // nodes send their info again at every change of state, also while the

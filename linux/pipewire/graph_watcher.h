@@ -39,6 +39,8 @@ private:
     void OnNodeParam(uint32_t id, uint32_t param, uint32_t index, const spa_pod* value);
     void OnMetadataProperty(uint32_t subject, const char* key, const char* value);
     void BindDefaultMetadata(uint32_t id);
+    // Until the session manager moves the stream, or kMoveWaitNs.
+    void WaitForMove(uint32_t stream);
     void BindClient(uint32_t id);
     // Binds a node; a playback stream's formats are followed too.
     void BindNode(uint32_t id, bool playbackStream);
@@ -48,7 +50,8 @@ private:
     static const pw_node_events kNodeEvents;
     static const pw_metadata_events kMetadataEvents;
 
-    // How long a stream given another target waits for the session manager
+    // How long a stream given another target (or following a default sink
+    // that changed) waits for the session manager
     // to move it before it is taken to stay where it is (its capture is
     // paused that long when nothing comes of a move, as for a move to the
     // default sink of a stream that plays there already). Moves were done

@@ -25,6 +25,7 @@
 #include <spa/param/buffers.h>
 #include <spa/param/port-config.h>
 #include <spa/debug/types.h>
+#include <spa/utils/json.h>
 #include <spa/utils/result.h>
 
 inline int AddCoreListener(pw_core* core, spa_hook* listener, const pw_core_events* events,

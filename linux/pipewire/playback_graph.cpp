@@ -66,10 +66,35 @@ bool PlaybackGraph::SetStreamTarget(uint32_t id, std::optional<uint32_t> target)
         target && std::any_of(links_.begin(), links_.end(), [&](const auto& entry) {
             return entry.second.outputNode == id && entry.second.inputNode == *target;
         });
+    node->second.targetInMetadata = target.has_value();
     if (there) return false;
     node->second.moving = true;
     Update();
     return true;
+}
+
+std::vector<uint32_t> PlaybackGraph::SetDefaultSink(const std::string& name) {
+    const bool changed = defaultSink_ && *defaultSink_ != name;
+    defaultSink_ = name;
+    std::vector<uint32_t> moved;
+    if (!changed) return moved;
+    for (auto& [id, node] : nodes_) {
+        if (!IsPlaybackStream(id, node) || node.moving || node.targetInMetadata ||
+            !node.description || node.description->targetsOwnSink) {
+            continue;
+        }
+        bool elsewhere = false, there = false;
+        for (const auto& [linkId, link] : links_) {
+            if (link.outputNode != id || MediaClassOf(link.inputNode) != kSinkClass) continue;
+            const auto sink = nodes_.find(link.inputNode);
+            (sink != nodes_.end() && sink->second.global.name == name ? there : elsewhere) = true;
+        }
+        if (!elsewhere || there) continue;
+        node.moving = true;
+        moved.push_back(id);
+    }
+    if (!moved.empty()) Update();
+    return moved;
 }
 
 void PlaybackGraph::EndMove(uint32_t id) {

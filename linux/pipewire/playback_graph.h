@@ -42,6 +42,7 @@ struct ClientDescription {
 struct NodeGlobal {
     std::string mediaClass;
     std::optional<uint32_t> clientId;
+    std::string name;  // node.name
 };
 
 // What a bound node's properties say.
@@ -53,6 +54,9 @@ struct NodeDescription {
     std::string claimedBinary;
     std::string flatpakAppId;
     std::string application;  // application.name
+    // target.object or node.target: the stream asked for a sink of its own
+    // and does not follow the default one.
+    bool targetsOwnSink = false;
 };
 
 struct PortGlobal {
@@ -125,6 +129,11 @@ public:
     // is no node id or was taken away). Unless it already plays into that
     // node, it is being moved: true then.
     bool SetStreamTarget(uint32_t id, std::optional<uint32_t> target);
+    // The default sink is now the node of this name. Streams that follow
+    // the default and play into another sink are being moved (the session
+    // manager moves them next): their ids. The first default known moves
+    // nothing.
+    std::vector<uint32_t> SetDefaultSink(const std::string& name);
     // A move that nothing came of (the session manager left the stream
     // where it was) ends.
     void EndMove(uint32_t id);
@@ -159,6 +168,7 @@ private:
         std::vector<std::string> negotiatedPositions;
         bool moving = false;
         bool playedIntoSink = false;
+        bool targetInMetadata = false;  // given a target that is a node id
     };
 
     bool IsPlaybackStream(uint32_t id, const Node& node) const;
@@ -186,4 +196,5 @@ private:
     std::map<uint32_t, LinkGlobal> links_;
     // Output ports of streams as last reported.
     std::map<uint32_t, StreamPort> reportedPorts_;
+    std::optional<std::string> defaultSink_;
 };

@@ -68,21 +68,21 @@ void Desktop(PlaybackGraph& graph) {
     graph.AddClient(kBridgeClient, ClientGlobal{kBridgePid, true});
     graph.AddClient(kLoopbackClient, ClientGlobal{kLoopbackPid, false});
     graph.AddClient(kJackClient, ClientGlobal{kJackPid, false});
-    graph.AddNode(kSink, NodeGlobal{"Audio/Sink", std::nullopt});
+    graph.AddNode(kSink, NodeGlobal{"Audio/Sink", std::nullopt, "default"});
     graph.DescribeNode(kSink, NodeDescription{});
     graph.AddPort(kSinkFL, Port(kSink, false, "FL"));
     graph.AddPort(kSinkFR, Port(kSink, false, "FR"));
     graph.AddPort(kSinkMonitorFL, Port(kSink, true, "FL", true));
-    graph.AddNode(kSource, NodeGlobal{"Audio/Source", std::nullopt});
+    graph.AddNode(kSource, NodeGlobal{"Audio/Source", std::nullopt, {}});
     graph.DescribeNode(kSource, NodeDescription{});
     graph.AddPort(kSourceFL, Port(kSource, true, "FL"));
 }
 
 // A loopback: its playback side, then its other side of the given class.
 void Loopback(PlaybackGraph& graph, const std::string& otherClass, bool capturesSink = false) {
-    graph.AddNode(kLoopOut, NodeGlobal{"Stream/Output/Audio", kLoopbackClient});
+    graph.AddNode(kLoopOut, NodeGlobal{"Stream/Output/Audio", kLoopbackClient, {}});
     graph.DescribeNode(kLoopOut, InGroup("loopback-1"));
-    graph.AddNode(kLoopSide, NodeGlobal{otherClass, kLoopbackClient});
+    graph.AddNode(kLoopSide, NodeGlobal{otherClass, kLoopbackClient, {}});
     graph.DescribeNode(kLoopSide, InGroup("loopback-1", capturesSink));
 }
 
@@ -97,13 +97,13 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
     const DecisionCase cases[] = {
         {"a native stream: its client's socket pid",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
              graph.DescribeNode(kStream, NodeDescription{});
          },
          {{kStream, kPlayer, false}}},
         {"a bridge stream waits for its client's word, then the host pid it stands for",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kBridgeClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kBridgeClient, {}});
              NodeDescription node;
              node.fromPulseBridge = true;
              node.claimedPid = kSandboxedClaim;
@@ -117,7 +117,7 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {{kStream, kSandboxedOnHost, false}}},
         {"a claim that stands for no host process: no owner",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kBridgeClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kBridgeClient, {}});
              graph.DescribeNode(kStream, NodeDescription{});
              ClientDescription client;
              client.fromPulseBridge = true;
@@ -128,7 +128,7 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {{kStream, std::nullopt, false}}},
         {"a stream is not decided before its own properties arrive",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
          },
          {}},
         {"virtual sink: its playback side re-plays",
@@ -136,17 +136,17 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {{kLoopOut, kLoopbackPid, true}}},
         {"filter chain whose sink side comes first",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kLoopSide, NodeGlobal{"Audio/Sink", kLoopbackClient});
+             graph.AddNode(kLoopSide, NodeGlobal{"Audio/Sink", kLoopbackClient, {}});
              graph.DescribeNode(kLoopSide, InGroup("loopback-1"));
-             graph.AddNode(kLoopOut, NodeGlobal{"Stream/Output/Audio", kLoopbackClient});
+             graph.AddNode(kLoopOut, NodeGlobal{"Stream/Output/Audio", kLoopbackClient, {}});
              graph.DescribeNode(kLoopOut, InGroup("loopback-1"));
          },
          {{kLoopOut, kLoopbackPid, true}}},
         {"a group member of another group does not count",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kLoopOut, NodeGlobal{"Stream/Output/Audio", kLoopbackClient});
+             graph.AddNode(kLoopOut, NodeGlobal{"Stream/Output/Audio", kLoopbackClient, {}});
              graph.DescribeNode(kLoopOut, InGroup("loopback-1"));
-             graph.AddNode(kLoopSide, NodeGlobal{"Audio/Sink", kLoopbackClient});
+             graph.AddNode(kLoopSide, NodeGlobal{"Audio/Sink", kLoopbackClient, {}});
              graph.DescribeNode(kLoopSide, InGroup("loopback-2"));
          },
          {}},
@@ -161,7 +161,7 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {{kLoopOut, kLoopbackPid, true}}},
         {"loopback fed by another stream re-plays",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
              graph.DescribeNode(kStream, NodeDescription{});
              Loopback(graph, "Stream/Input/Audio");
              graph.AddLink(70, LinkGlobal{kStream, kStreamFL, kLoopSide, 80});
@@ -183,13 +183,13 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {{kLoopOut, kLoopbackPid, false}, {kLoopOut, kLoopbackPid, true}}},
         {"a virtual stream in no group is a stream like any other",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
              graph.DescribeNode(kStream, InGroup(""));
          },
          {{kStream, kPlayer, false}}},
         {"a JACK client is a stream once it feeds a sink",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kJack, NodeGlobal{"", kJackClient});
+             graph.AddNode(kJack, NodeGlobal{"", kJackClient, {}});
              graph.DescribeNode(kJack, NodeDescription{});
              graph.AddPort(kJackOut1, Port(kJack, true, ""));
              graph.AddLink(70, LinkGlobal{kJack, kJackOut1, kSink, kSinkFL});
@@ -197,7 +197,7 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {{kJack, kJackPid, false}}},
         {"a JACK client that feeds only another client is no stream",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kJack, NodeGlobal{"", kJackClient});
+             graph.AddNode(kJack, NodeGlobal{"", kJackClient, {}});
              graph.DescribeNode(kJack, NodeDescription{});
              graph.AddPort(kJackOut1, Port(kJack, true, ""));
              graph.AddLink(70, LinkGlobal{kJack, kJackOut1, kLoopSide, 80});
@@ -205,10 +205,10 @@ TEST(PlaybackGraph, DecidesWhosePlaysAndWhoReplays) {
          {}},
         {"a node's id reused by a newcomer is decided afresh",
          [](PlaybackGraph& graph) {
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
              graph.DescribeNode(kStream, NodeDescription{});
              graph.Remove(kStream);
-             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kJackClient});
+             graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kJackClient, {}});
              graph.DescribeNode(kStream, NodeDescription{});
          },
          {{kStream, kPlayer, false}, {kStream, kJackPid, false}}},
@@ -226,12 +226,12 @@ TEST(PlaybackGraph, StreamPortsCarryTheirChannels) {
     Recorder recorder;
     PlaybackGraph graph(recorder, &ResolveOnHost);
     Desktop(graph);
-    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
     graph.AddPort(kStreamFL, Port(kStream, true, "FL"));
     graph.AddPort(kStreamMonitor, Port(kStream, true, "FL", true));
     graph.AddPort(kStreamFR, Port(kStream, true, "FR"));
     // A JACK client's ports carry the channels of the sink ports they feed.
-    graph.AddNode(kJack, NodeGlobal{"", kJackClient});
+    graph.AddNode(kJack, NodeGlobal{"", kJackClient, {}});
     graph.AddPort(kJackOut1, Port(kJack, true, ""));
     graph.AddPort(kJackOut2, Port(kJack, true, ""));
     graph.AddLink(70, LinkGlobal{kJack, kJackOut1, kSink, kSinkFL});
@@ -250,7 +250,7 @@ TEST(PlaybackGraph, StreamPortsCarryTheirChannels) {
     // A node that goes takes its ports along: the same port id on a new
     // node is reported again.
     graph.Remove(kStream);
-    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
     graph.AddPort(kStreamFL, Port(kStream, true, "FL"));
     EXPECT_EQ(recorder.ports.back(), (StreamPort{kStreamFL, kStream, {"FL"}}));
     EXPECT_EQ(recorder.ports.size(), expected.size() + 1);
@@ -265,7 +265,7 @@ std::map<std::string, std::vector<std::string>> CarriedChannels(
     Recorder recorder;
     PlaybackGraph graph(recorder, &ResolveOnHost);
     Desktop(graph);
-    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
     const auto format = [&] {
         if (!offered.empty())
             graph.SetNodeFormat(kStream, PlaybackGraph::FormatParam::kOffered, offered);
@@ -320,9 +320,9 @@ TEST(PlaybackGraph, AStreamOnItsWayToAnotherSinkCarriesNothing) {
     Recorder recorder;
     PlaybackGraph graph(recorder, &ResolveOnHost);
     Desktop(graph);
-    graph.AddNode(kOtherSink, NodeGlobal{"Audio/Sink", std::nullopt});
+    graph.AddNode(kOtherSink, NodeGlobal{"Audio/Sink", std::nullopt, {}});
     graph.AddPort(kOtherSinkFL, Port(kOtherSink, false, "FL"));
-    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
     graph.DescribeNode(kStream, NodeDescription{});
     // A new stream's port carries its channel before it plays into a sink,
     // so that its first period is heard.
@@ -367,17 +367,66 @@ TEST(PlaybackGraph, AStreamOnItsWayToAnotherSinkCarriesNothing) {
     EXPECT_EQ(recorder.ports[10], carries);
 }
 
+TEST(PlaybackGraph, StreamsThatFollowTheDefaultSinkAreOnTheirWayWhenItChanges) {
+    constexpr uint32_t kOtherSink = 34, kOtherSinkFL = 37;
+    const StreamPort carries{kStreamFL, kStream, {"FL"}}, nothing{kStreamFL, kStream, {}};
+    struct Case {
+        const char* what;
+        NodeDescription stream;
+        std::optional<uint32_t> metadataTarget;
+        std::vector<std::string> defaults;  // default sinks named, in order
+        bool moved;
+    };
+    NodeDescription ownSink;
+    ownSink.targetsOwnSink = true;
+    const Case cases[] = {
+        {"follows the default: moved", NodeDescription{}, std::nullopt,
+         {"default", "other"}, true},
+        {"the first default known moves nothing", NodeDescription{}, std::nullopt, {"other"}, false},
+        {"a default it plays into already", NodeDescription{}, std::nullopt,
+         {"other", "default"}, false},
+        {"a sink of its own in its properties", ownSink, std::nullopt, {"default", "other"}, false},
+        {"a sink of its own in the metadata", NodeDescription{}, kSink, {"default", "other"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Recorder recorder;
+        PlaybackGraph graph(recorder, &ResolveOnHost);
+        Desktop(graph);
+        graph.AddNode(kOtherSink, NodeGlobal{"Audio/Sink", std::nullopt, "other"});
+        graph.AddPort(kOtherSinkFL, Port(kOtherSink, false, "FL"));
+        graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
+        graph.DescribeNode(kStream, c.stream);
+        graph.AddPort(kStreamFL, Port(kStream, true, "FL"));
+        graph.AddLink(70, LinkGlobal{kStream, kStreamFL, kSink, kSinkFL});
+        if (c.metadataTarget) {
+            EXPECT_FALSE(graph.SetStreamTarget(kStream, c.metadataTarget));
+        }
+        std::vector<uint32_t> moved;
+        for (const std::string& name : c.defaults) moved = graph.SetDefaultSink(name);
+        EXPECT_EQ(moved, c.moved ? std::vector<uint32_t>{kStream} : std::vector<uint32_t>{});
+        EXPECT_EQ(recorder.ports.back(), c.moved ? nothing : carries);
+        if (!c.moved) continue;
+        // Heard again once it plays into the new default, whichever of its
+        // links to the old one goes first.
+        graph.AddLink(71, LinkGlobal{kStream, kStreamFL, kOtherSink, kOtherSinkFL});
+        graph.Remove(70);
+        EXPECT_EQ(recorder.ports.back(), carries);
+    }
+}
+
 TEST(PlaybackGraph, ListsDecidedStreamsWithStateAndApplication) {
     Recorder recorder;
     PlaybackGraph graph(recorder, &ResolveOnHost);
     Desktop(graph);
-    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient});
+    graph.AddNode(kStream, NodeGlobal{"Stream/Output/Audio", kPlayerClient, {}});
     NodeDescription named;
     named.application = "Player";
     graph.DescribeNode(kStream, named);
     graph.SetNodeRunning(kStream, true);
     Loopback(graph, "Audio/Sink");
-    graph.AddNode(kJack, NodeGlobal{"", kJackClient});  // feeds nothing: no stream
+    graph.AddNode(kJack, NodeGlobal{"", kJackClient, {}});  // feeds nothing: no stream
 
     const std::vector<PlaybackGraph::Listed> listed = graph.DecidedStreams();
     ASSERT_EQ(listed.size(), 2u);
