@@ -11,6 +11,7 @@
 
 #include "linux/lister/listing.h"
 #include "linux/process/proc_records.h"
+#include "tests/linux/unit/made_up_proc.h"
 
 namespace {
 
@@ -40,15 +41,8 @@ TEST(StatRecord, ParentCommandAndStartTime) {
     }
 }
 
-class FakeProc : public ::testing::Test {
+class FakeProc : public MadeUpProc {
 protected:
-    void SetUp() override {
-        char folder[] = "/tmp/harkwell-proc-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        root_ = folder;
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-
     // A process; an empty exe leaves its executable unreadable, as for one
     // of another user.
     void Process(uint32_t pid, const std::string& stat, const std::string& exe) {
@@ -58,7 +52,6 @@ protected:
         if (!exe.empty()) std::filesystem::create_symlink(exe, folder / "exe");
     }
 
-    std::filesystem::path root_;
 };
 
 TEST_F(FakeProc, RecordsNameTheExecutableFile) {

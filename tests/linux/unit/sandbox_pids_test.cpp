@@ -8,6 +8,7 @@
 
 #include "linux/pipewire/pipewire_connection.h"
 #include "linux/process/sandbox_pids.h"
+#include "tests/linux/unit/made_up_proc.h"
 
 namespace {
 
@@ -29,15 +30,8 @@ TEST(SandboxPids, FlatpakInfo) {
     EXPECT_EQ(FlatpakAppIdOf(""), "");
 }
 
-class SandboxProc : public ::testing::Test {
+class SandboxProc : public MadeUpProc {
 protected:
-    void SetUp() override {
-        char folder[] = "/tmp/harkwell-proc-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        root_ = folder;
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-
     // A process: its pids outermost first, its executable, its Flatpak id.
     void Process(std::vector<uint32_t> nsPids, const std::string& exe,
                  const std::string& appId = "") {
@@ -59,7 +53,6 @@ protected:
         return ResolvePidClaim(root_.string(), PidClaim{pid, binary, appId});
     }
 
-    std::filesystem::path root_;
 };
 
 TEST_F(SandboxProc, ClaimsBelievedOrTranslated) {
