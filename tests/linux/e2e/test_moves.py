@@ -114,6 +114,22 @@ class MovesBetweenLayouts(ToolTestCase):
         first = next((i for i, loud in enumerate(heard) if loud), None)
         return first is not None and first * 480 <= HEARD_WITHIN * RATE
 
+    def plays_on(self, capture, monitor, change):
+        """Once a change of sink was seen: lets the stream play SETTLE on
+        its sink; the capture must go on, and whether the sink's listeners
+        heard the stream soon after the change is returned."""
+        changed_at = monitor.byte_count()
+        time.sleep(SETTLE)
+        self.assertFalse(capture.exited(), "harkwell ended at change %d; stderr %r"
+                         % (change, bytes(capture.stderr)))
+        return self.heard_soon(monitor, changed_at)
+
+    @staticmethod
+    def stop_monitors(monitors):
+        for recording in monitors:
+            os.kill(recording.pid, signal.SIGINT)
+            recording.wait_exit()
+
     def judge(self, what, ours, noise, changes):
         """The capture is the noise, in order; what it misses, it misses at
         the changes only, less than a move's wait each time."""
@@ -153,17 +169,10 @@ class MovesBetweenLayouts(ToolTestCase):
         for number in range(MOVES):
             sink = (SURROUND, SINK)[number % 2]
             asks += self.move(tree, serial, sink)
-            moved_at = monitors[sink].byte_count()
-            time.sleep(SETTLE)
-            self.assertFalse(capture.exited(), "harkwell ended at move %d; stderr %r"
-                             % (number, bytes(capture.stderr)))
-            # What the sink's listeners heard since the move was seen.
-            if not self.heard_soon(monitors[sink], moved_at):
+            if not self.plays_on(capture, monitors[sink], number):
                 silent_after.append(number)
         ours = self.finish(capture)
-        for recording in monitors.values():
-            os.kill(recording.pid, signal.SIGINT)
-            recording.wait_exit()
+        self.stop_monitors(monitors.values())
         self.assertEqual([], silent_after, "the stream was not heard on its sink after these "
                          "moves: it stalled")
         heard = self.judge("%d-channel stream, %d moves (%d asks)" % (channels, MOVES, asks),
@@ -197,16 +206,11 @@ class MovesBetweenLayouts(ToolTestCase):
                 tree.trigger()
                 self.assertTrue(capture.wait_for_sound(SETTLE), "no sound arrived")
                 unload()
-                removed_at = monitor.byte_count()
-                time.sleep(SETTLE)
-                self.assertFalse(capture.exited(), "harkwell ended; stderr %r"
-                                 % bytes(capture.stderr))
-                self.assertTrue(self.heard_soon(monitor, removed_at),
+                self.assertTrue(self.plays_on(capture, monitor, number),
                                 "the stream was not heard on the default sink: it stalled")
                 self.judge("sink removed", self.finish(capture), noise, 1)
                 tree.stop()
-        os.kill(monitor.pid, signal.SIGINT)
-        monitor.wait_exit()
+        self.stop_monitors([monitor])
 
     def test_a_stream_that_follows_the_default_sink_goes_on_playing(self):
         # A stream with no sink of its own follows the default one, which
@@ -232,15 +236,10 @@ class MovesBetweenLayouts(ToolTestCase):
             self.assertTrue(wait_until(lambda: (self.stream_of(tree) or (0, 0, []))[2] == [sink],
                                        MOVE_WAIT, interval=0.02),
                             "the stream did not follow the default sink to %s" % sink)
-            moved_at = monitors[sink].byte_count()
-            time.sleep(SETTLE)
-            self.assertFalse(capture.exited(), "harkwell ended; stderr %r" % bytes(capture.stderr))
-            if not self.heard_soon(monitors[sink], moved_at):
+            if not self.plays_on(capture, monitors[sink], number):
                 silent_after.append(number)
         ours = self.finish(capture)
-        for recording in monitors.values():
-            os.kill(recording.pid, signal.SIGINT)
-            recording.wait_exit()
+        self.stop_monitors(monitors.values())
         self.assertEqual([], silent_after, "the stream stalled after these changes")
         self.judge("default sink changed %d times" % DEFAULT_CHANGES, ours, noise,
                    DEFAULT_CHANGES)
