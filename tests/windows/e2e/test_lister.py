@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -30,9 +31,11 @@ class ProcessTree:
 
     def __init__(self, exe, children=""):
         env = dict(os.environ, WINEDEBUG="-all")
+        # What Wine or the helpers say goes to a file, told when the tree
+        # fails to start.
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen([WINE, exe, "0", children], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                        env=env)
+                                        stdout=subprocess.PIPE, stderr=self.errors, env=env)
         self.pids = {}
         expected = 1 + len([name for name in re.split(r"[(),]", children) if name])
         deadline = time.monotonic() + TIMEOUT
@@ -42,15 +45,20 @@ class ProcessTree:
             ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, remaining))
             chunk = os.read(self.process.stdout.fileno(), 4096) if ready else b""
             if not chunk:
-                self.close()
-                raise AssertionError("the process tree reported only %r" % self.pids)
+                self.close(keep_errors=True)
+                self.errors.seek(0)
+                said = self.errors.read()[-1000:]
+                self.errors.close()
+                raise AssertionError("the process tree reported only %r (%s, exit status %r, "
+                                     "stderr %r)" % (self.pids, "ended" if ready else "timed out",
+                                                     self.process.returncode, said))
             text += chunk
             *lines, text = text.split(b"\n")
             for line in lines:
                 path, pid = line.decode().split()
                 self.pids[path] = int(pid)
 
-    def close(self):
+    def close(self, keep_errors=False):
         try:
             self.process.stdin.close()
             self.process.wait(TIMEOUT)
@@ -59,6 +67,8 @@ class ProcessTree:
                 self.process.kill()
                 self.process.wait()
             self.process.stdout.close()
+            if not keep_errors:
+                self.errors.close()
 
 
 def exited_pid():
