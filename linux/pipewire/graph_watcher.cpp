@@ -243,7 +243,8 @@ void GraphWatcher::OnMetadataProperty(uint32_t subject, const char* key, const c
     if (subject == PW_ID_CORE && PropertyEquals(key, kDefaultSinkKey)) {
         const std::optional<std::string> name = DefaultNodeName(value);
         if (!name) return;
-        for (const uint32_t stream : graph_.SetDefaultSink(*name)) WaitForMove(stream);
+        for (const uint32_t stream : graph_.SetDefaultSink(*name))
+            WaitForMove(stream);
         return;
     }
     // A key of null takes every property of the subject away.

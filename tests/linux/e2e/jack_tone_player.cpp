@@ -41,7 +41,8 @@ int Play(jack_nframes_t frames, void* data) {
     for (jack_nframes_t frame = 0; frame < frames; ++frame) {
         const auto sample = static_cast<float>(tone.amplitude * std::sin(tone.phase));
         tone.phase = std::fmod(tone.phase + tone.step, 2 * M_PI);
-        for (float* channel : out) channel[frame] = sample;
+        for (float* channel : out)
+            channel[frame] = sample;
     }
     return 0;
 }
@@ -101,8 +102,8 @@ int main(int argc, char** argv) {
     tone.amplitude = amplitude;
     for (int i = 0; i < kOutputs; ++i) {
         const std::string name = "out_" + std::to_string(i + 1);
-        tone.outputs[i] = jack_port_register(client, name.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                             JackPortIsOutput, 0);
+        tone.outputs[i] =
+            jack_port_register(client, name.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
         if (tone.outputs[i] == nullptr) {
             std::fprintf(stderr, "jack_tone_player: cannot register %s\n", name.c_str());
             jack_client_close(client);

@@ -225,6 +225,29 @@ class Pcm:
                 silent_run += block
         return gaps
 
+    def sound_runs(self, block=480):
+        """The stretches of sound, as (first, end) frame ranges in whole
+        blocks, split wherever a block is silent."""
+        runs, first = [], None
+        for begin in range(0, self.frames, block):
+            loud = any(max(part) > SILENCE or min(part) < -SILENCE
+                       for part in (channel[begin:begin + block] for channel in self.channels))
+            if loud and first is None:
+                first = begin
+            elif not loud and first is not None:
+                runs.append((first, begin))
+                first = None
+        if first is not None:
+            runs.append((first, self.frames))
+        return runs
+
+    def louder_tone(self, tones, first, end):
+        """Which of `tones` (Hz) sounds loudest between frames first and end."""
+        def level(hz):
+            return max(abs(z) for _, row in self.block_phasors(hz, end - first, first, end)
+                       for z in row)
+        return max(tones, key=level)
+
     def block_phasors(self, hz, block, start=0, stop=None):
         """Per block of `block` frames from `start`: for each channel the
         complex amplitude of the tone (|z| in full-scale units, arg(z) its

@@ -51,7 +51,6 @@ protected:
         std::ofstream(folder / "stat") << stat;
         if (!exe.empty()) std::filesystem::create_symlink(exe, folder / "exe");
     }
-
 };
 
 TEST_F(FakeProc, RecordsNameTheExecutableFile) {

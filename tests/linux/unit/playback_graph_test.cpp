@@ -380,13 +380,22 @@ TEST(PlaybackGraph, StreamsThatFollowTheDefaultSinkAreOnTheirWayWhenItChanges) {
     NodeDescription ownSink;
     ownSink.targetsOwnSink = true;
     const Case cases[] = {
-        {"follows the default: moved", NodeDescription{}, std::nullopt,
-         {"default", "other"}, true},
-        {"the first default known moves nothing", NodeDescription{}, std::nullopt, {"other"}, false},
-        {"a default it plays into already", NodeDescription{}, std::nullopt,
-         {"other", "default"}, false},
+        {"follows the default: moved", NodeDescription{}, std::nullopt, {"default", "other"}, true},
+        {"the first default known moves nothing",
+         NodeDescription{},
+         std::nullopt,
+         {"other"},
+         false},
+        {"a default it plays into already",
+         NodeDescription{},
+         std::nullopt,
+         {"other", "default"},
+         false},
         {"a sink of its own in its properties", ownSink, std::nullopt, {"default", "other"}, false},
-        {"a sink of its own in the metadata", NodeDescription{}, kSink, {"default", "other"},
+        {"a sink of its own in the metadata",
+         NodeDescription{},
+         kSink,
+         {"default", "other"},
          false},
     };
     for (const Case& c : cases) {
@@ -404,7 +413,8 @@ TEST(PlaybackGraph, StreamsThatFollowTheDefaultSinkAreOnTheirWayWhenItChanges) {
             EXPECT_FALSE(graph.SetStreamTarget(kStream, c.metadataTarget));
         }
         std::vector<uint32_t> moved;
-        for (const std::string& name : c.defaults) moved = graph.SetDefaultSink(name);
+        for (const std::string& name : c.defaults)
+            moved = graph.SetDefaultSink(name);
         EXPECT_EQ(moved, c.moved ? std::vector<uint32_t>{kStream} : std::vector<uint32_t>{});
         EXPECT_EQ(recorder.ports.back(), c.moved ? nothing : carries);
         if (!c.moved) continue;

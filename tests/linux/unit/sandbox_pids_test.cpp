@@ -52,7 +52,6 @@ protected:
                                     const std::string& appId = "") {
         return ResolvePidClaim(root_.string(), PidClaim{pid, binary, appId});
     }
-
 };
 
 TEST_F(SandboxProc, ClaimsBelievedOrTranslated) {
