@@ -137,6 +137,33 @@ def follow_source(capture, source, probe_frames=64, min_silence=32):
     return stretches
 
 
+def one_channel_starts(capture, source, stretches, max_frames):
+    """follow_source's stretches with each "other" stretch of at most
+    max_frames that leads into a stretch of the source, and in which one
+    channel is already that source while the other is still silent, marked
+    ("one channel", first, end, source_first): the links of a stream's two
+    ports became active a cycle apart."""
+    def channel(data, first, end, index):
+        return array("h", data[first * FRAME_BYTES:end * FRAME_BYTES])[index::CHANNELS]
+
+    marked = list(stretches)
+    for k, (kind, first, end, _) in enumerate(stretches[:-1]):
+        after = stretches[k + 1]
+        if kind != "other" or end - first > max_frames or after[0] != "source":
+            continue
+        source_first = after[3] - (end - first)
+        if source_first < 0:
+            continue
+        ours = [channel(capture, first, end, i) for i in range(CHANNELS)]
+        theirs = [channel(source, source_first, source_first + end - first, i)
+                  for i in range(CHANNELS)]
+        silent = [not any(samples) for samples in ours]
+        same = [ours[i] == theirs[i] for i in range(CHANNELS)]
+        if any(same[i] and any(silent[:i] + silent[i + 1:]) for i in range(CHANNELS)):
+            marked[k] = ("one channel", first, end, source_first)
+    return marked
+
+
 def source_heard(stretches):
     """The frames of the source a capture holds, as (first, end) ranges."""
     return [(source_first, source_first + end - first)

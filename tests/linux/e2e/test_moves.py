@@ -12,8 +12,9 @@ import time
 import unittest
 import wave
 
-from harness import Capture, ToolTestCase, wait_until
-from pcm import RATE, Pcm, follow_source, source_faults, source_heard, write_noise
+from harness import MAX_PERIOD, Capture, ToolTestCase, wait_until
+from pcm import (RATE, Pcm, follow_source, one_channel_starts, source_faults, source_heard,
+                 write_noise)
 from private_server import CLIENT_TIMEOUT, SINK, PrivatePipeWire
 from sink_layouts import add_desktop_sinks
 
@@ -133,7 +134,12 @@ class MovesBetweenLayouts(ToolTestCase):
     def judge(self, what, ours, noise, changes):
         """The capture is the noise, in order; what it misses, it misses at
         the changes only, less than a move's wait each time."""
-        stretches = follow_source(ours.stdout, noise)
+        # After a move, the links to the stream's two new ports may become
+        # active a cycle apart: for one period, one channel is the noise and
+        # the other silent (measured on PipeWire 1.4.2, once in about ten
+        # runs of 48 moves). That period is counted like a skip.
+        stretches = one_channel_starts(ours.stdout, noise, follow_source(ours.stdout, noise),
+                                       MAX_PERIOD)
         skips = source_skips(stretches)
         silences = [end - first for kind, first, end, _ in stretches if kind == "silence"]
         heard = sum(end - first for first, end in source_heard(stretches))
