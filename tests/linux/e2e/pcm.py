@@ -240,17 +240,8 @@ class Pcm:
     def silent_gaps(self, block=480):
         """The lengths (frames, in whole blocks) of the silent stretches
         between stretches of sound."""
-        gaps, silent_run, heard = [], 0, False
-        for begin in range(0, self.frames, block):
-            loud = any(max(part) > SILENCE or min(part) < -SILENCE
-                       for part in (channel[begin:begin + block] for channel in self.channels))
-            if loud:
-                if heard and silent_run:
-                    gaps.append(silent_run)
-                heard, silent_run = True, 0
-            else:
-                silent_run += block
-        return gaps
+        runs = self.sound_runs(block)
+        return [later[0] - earlier[1] for earlier, later in zip(runs, runs[1:])]
 
     def sound_runs(self, block=480):
         """The stretches of sound, as (first, end) frame ranges in whole

@@ -12,6 +12,7 @@ import unittest
 from desktop_graphs import (flatpak_info_text, in_bwrap, in_unshare, jack_player, jack_tone_player,
                             loopback_from, play_to, virtual_sink, virtual_source)
 from harness import ServerTestCase, play_forever, wait_until
+from private_server import SINK
 from test_lister import run_lister
 
 AMPLITUDE = 0.3
@@ -195,7 +196,7 @@ class JackPlayers(DesktopCase):
         for name, command in self.jack_players():
             with self.subTest(player=name):
                 jack = self.player_tree(now=[command])
-                sink = lambda g: [g.node_named("harkwell_test_sink")]
+                sink = lambda g: [g.node_named(SINK)]
                 jack_nodes = lambda g: {node for node in streams_played_by(g, jack.pids())
                                         if g.links_between([node], sink(g))}
                 self.wait_for_graph(lambda g: len(g.links_between(jack_nodes(g), sink(g))) == 2

@@ -29,13 +29,6 @@ HEARD_WITHIN = 0.3  # seconds after a move within which its new sink must hear i
 NOISE_SECONDS = 60
 
 
-def sound_blocks(pcm, block=480):
-    """For each block of `block` frames, whether it holds sound."""
-    return [any(max(part, default=0) > 64 or min(part, default=0) < -64
-                for part in (channel[begin:begin + block] for channel in pcm.channels))
-            for begin in range(0, pcm.frames - block + 1, block)]
-
-
 def source_skips(stretches):
     """Where a capture of noise jumps ahead in it: (capture frame, frames
     of the noise missing there)."""
@@ -111,9 +104,8 @@ class MovesBetweenLayouts(ToolTestCase):
     def heard_soon(recording, since):
         """Whether a monitor's recording holds sound within HEARD_WITHIN of
         its byte count `since`."""
-        heard = sound_blocks(Pcm(recording.stdout[since:]))
-        first = next((i for i, loud in enumerate(heard) if loud), None)
-        return first is not None and first * 480 <= HEARD_WITHIN * RATE
+        runs = Pcm(recording.stdout[since:]).sound_runs()
+        return bool(runs) and runs[0][0] <= HEARD_WITHIN * RATE
 
     def plays_on(self, capture, monitor, change):
         """Once a change of sink was seen: lets the stream play SETTLE on

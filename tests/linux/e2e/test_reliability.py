@@ -110,7 +110,7 @@ class Reliability(ServerTestCase):
         tones = [pcm.louder_tone((CHURN_NATIVE_HZ, CHURN_PULSE_HZ), first, end)
                  for first, end in runs]
         bursts = sum(1 for i, hz in enumerate(tones) if i == 0 or tones[i - 1] != hz)
-        gaps = [later[0] - earlier[1] for earlier, later in zip(runs, runs[1:])]
+        gaps = pcm.silent_gaps()
         print("churn: %d player processes in one capture; fds %d -> %d (at most %d while "
               "playing); RSS %d -> %d KiB (at most %d); links in the graph %d -> %d; "
               "%d players heard in %d stretches of sound (silences between them %s frames); "
