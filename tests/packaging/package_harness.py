@@ -18,8 +18,8 @@ ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "linux", "e2e"))
 
 # The timeouts and wait_until are here for the package tests too.
-from harness import (STOP_TIMEOUT, WAIT_TIMEOUT, ServerTestCase,  # noqa: E402
-                     play_forever, wait_until)
+from harness import (STOP_TIMEOUT, TWO_TREES_A_HZ, TWO_TREES_B_HZ,  # noqa: E402
+                     WAIT_TIMEOUT, TwoTreesTestCase, wait_until)
 from pcm import Pcm  # noqa: E402
 from process_groups import make_temp_dir, remove_temp_dir  # noqa: E402
 
@@ -31,8 +31,8 @@ WINDOWS_EXECUTABLES = ["Harkwell.exe", "Harkwell-list.exe"]
 COMMAND_TIMEOUT = 120  # seconds for an install, a pack or a publish
 
 AMPLITUDE = 0.3
-TREE_A_HZ = 500  # played by tree A, the one recorded
-TREE_B_HZ = 1100  # played by tree B, everything else
+TREE_A_HZ = TWO_TREES_A_HZ  # played by tree A, the one recorded
+TREE_B_HZ = TWO_TREES_B_HZ  # played by tree B, everything else
 SECONDS = 1.5  # recorded by each run
 
 
@@ -140,17 +140,8 @@ def run(argv, timeout=COMMAND_TIMEOUT, **kwargs):
     return subprocess.run(argv, capture_output=True, timeout=timeout, **kwargs)
 
 
-class InstalledPackageTestCase(ServerTestCase):
-    """A private PipeWire with two player trees that play for the whole
-    class: tree A a tone of TREE_A_HZ from a native player, tree B one of
-    TREE_B_HZ from a PulseAudio player."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.tree_a = cls.class_tree(now=[play_forever("native", cls.tone(TREE_A_HZ, 30))])
-        cls.tree_b = cls.class_tree(now=[play_forever("pulse", cls.tone(TREE_B_HZ, 30))])
-        cls.wait_for_streams([cls.tree_a, cls.tree_b], 2)
+class InstalledPackageTestCase(TwoTreesTestCase):
+    """The two player trees, and checks of what a package installed."""
 
     def no_server_env(self):
         """The private environment with a runtime folder no server listens in."""

@@ -37,6 +37,8 @@ SANITIZED = bool(TOOL) and _sanitized(TOOL)
 # The server's longest period (default.clock.max-quantum), at which it runs
 # while the test players play.
 MAX_PERIOD = 2048
+TWO_TREES_A_HZ = 500  # TwoTreesTestCase's tree A
+TWO_TREES_B_HZ = 1100  # and its tree B
 USAGE = b"usage: harkwell <pid> <include|exclude>\n"
 PLAYERS = {"native": "pw-play", "pulse": "paplay"}
 
@@ -503,3 +505,17 @@ class ServerTestCase(ToolTestCase):
         print("\n[%s] private PipeWire (%s) ready in %.0f ms (pipewire pid %d)"
               % (cls.__name__, cls.server.describe(), 1000 * cls.server.ready_seconds,
                  cls.server.pid()))
+
+
+class TwoTreesTestCase(ServerTestCase):
+    """A private PipeWire with two player trees that play for the whole
+    class: tree A a tone of TWO_TREES_A_HZ from a native player, the tree a
+    test records; tree B one of TWO_TREES_B_HZ from a PulseAudio player,
+    everything else."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.tree_a = cls.class_tree(now=[play_forever("native", cls.tone(TWO_TREES_A_HZ, 30))])
+        cls.tree_b = cls.class_tree(now=[play_forever("pulse", cls.tone(TWO_TREES_B_HZ, 30))])
+        cls.wait_for_streams([cls.tree_a, cls.tree_b], 2)

@@ -9,7 +9,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import STOP_TIMEOUT, TOOL, ServerTestCase, play_forever
+from harness import STOP_TIMEOUT, TOOL, TWO_TREES_A_HZ, TWO_TREES_B_HZ, TwoTreesTestCase
 from pcm import Pcm
 from private_server import client_executable
 
@@ -20,8 +20,6 @@ EXAMPLES = {"node": ["node", os.path.join(EXAMPLES_DIR, "node", "record-wav.js")
             "python": [sys.executable, os.path.join(EXAMPLES_DIR, "python", "record_wav.py")]}
 PCM_FORMAT = struct.pack("<HHIIHH", 1, 2, 48000, 192000, 4, 16)
 AMPLITUDE = 0.3
-TREE_A_HZ = 500
-TREE_B_HZ = 1100
 SECONDS = 1.5
 
 
@@ -40,20 +38,13 @@ def wav_data(content):
     return content[44:]
 
 
-class Examples(ServerTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.tree_a = cls.class_tree(now=[play_forever("native", cls.tone(TREE_A_HZ, 30))])
-        cls.tree_b = cls.class_tree(now=[play_forever("pulse", cls.tone(TREE_B_HZ, 30))])
-        cls.wait_for_streams([cls.tree_a, cls.tree_b], 2)
-
+class Examples(TwoTreesTestCase):
     def test_record_a_tree_into_a_wav_file(self):
         for name, command in EXAMPLES.items():
             if shutil.which(command[0]) is None:
                 self.fail("the %s example needs %s on PATH" % (name, command[0]))
-            for mode, heard, other in (("include", TREE_A_HZ, TREE_B_HZ),
-                                       ("exclude", TREE_B_HZ, TREE_A_HZ)):
+            for mode, heard, other in (("include", TWO_TREES_A_HZ, TWO_TREES_B_HZ),
+                                       ("exclude", TWO_TREES_B_HZ, TWO_TREES_A_HZ)):
                 with self.subTest(example=name, mode=mode):
                     output = os.path.join(self.work, "%s-%s.wav" % (name, mode))
                     env = dict(self.server.env,
