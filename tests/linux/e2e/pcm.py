@@ -170,7 +170,7 @@ def source_heard(stretches):
             for kind, first, end, source_first in stretches if kind == "source"]
 
 
-def source_faults(stretches, source, reference=None):
+def source_faults(stretches, source, reference=None, late_frames=0):
     """What in follow_source's stretches is not the source played on, with
     nothing lost or repeated: stretches of other sound, stretches of the
     source that repeat some, and frames of the source that are missing (a
@@ -178,7 +178,9 @@ def source_faults(stretches, source, reference=None):
     stretches is allowed: it is sound that had not come yet, not sound lost.
     With the stretches of another recording of the same stream at the same
     time (reference), frames missing from it too are what the server gave
-    neither, and are no fault either."""
+    neither, and are no fault either. Nor are up to late_frames frames in
+    all that are missing in stretches no longer than that: what the server
+    did not give this recorder in cycles it was found late in."""
     faults, expected = [], None
     heard = source_heard(reference) if reference is not None else []
     span = (min(a for a, _ in heard), max(b for _, b in heard)) if heard else None
@@ -197,8 +199,12 @@ def source_faults(stretches, source, reference=None):
                     faults.append("frame %d repeats %d frames of the source"
                                   % (first, expected - source_first))
                 elif skipped != bytes(len(skipped)) and not lost_by_both(expected, source_first):
-                    faults.append("frame %d: %d frames of the source are missing"
-                                  % (first, source_first - expected))
+                    missing = source_first - expected
+                    if missing <= late_frames:
+                        late_frames -= missing
+                    else:
+                        faults.append("frame %d: %d frames of the source are missing"
+                                      % (first, missing))
             expected = source_first + (end - first)
     return faults
 

@@ -12,6 +12,7 @@ of the Debian 13 tree (debian13.py), whose players then run from the same
 tree. Each gets the same configuration, in the form its session manager reads.
 """
 
+import contextlib
 import json
 import os
 import shlex
@@ -142,6 +143,38 @@ def _accepts_connections(path):
         return False
     finally:
         probe.close()
+
+
+class ProfiledCycle:
+    """One line of pw-profiler's log: a cycle of the graph's driver. Its
+    fourth column is the period in microseconds; then come eight columns per
+    follower node: its id, five timings and two states, the first of which
+    is 3 when the node had finished the cycle."""
+
+    FOLLOWER_COLUMNS = 8
+    FINISHED = 3
+
+    def __init__(self, period_frames, follower_states):
+        self.period_frames = period_frames
+        self.follower_states = follower_states  # node id -> state
+
+    @classmethod
+    def parse(cls, line):
+        fields = [field.strip() for field in line.split("\t")]
+        if len(fields) < 4 or not fields[3]:
+            return None
+        states = {}
+        followers = fields[4:]
+        for first in range(0, len(followers) - cls.FOLLOWER_COLUMNS + 1, cls.FOLLOWER_COLUMNS):
+            follower = followers[first:first + cls.FOLLOWER_COLUMNS]
+            if follower[0] and follower[6]:
+                states[int(follower[0])] = int(follower[6])
+        return cls(round(float(fields[3]) * RATE / 1e6), states)
+
+    def late(self, node_id):
+        """Whether that node was a follower that had not finished."""
+        state = self.follower_states.get(node_id)
+        return state is not None and state != self.FINISHED
 
 
 class PrivatePipeWire:
@@ -301,28 +334,34 @@ class PrivatePipeWire:
                 end_group(process)
         remove_temp_dir(self.root)
 
-    def period_frames(self, seconds=1.5):
-        """The graph's period in frames (the median of what pw-profiler logs
-        while it watches for `seconds`; its fourth column is the period in
-        microseconds)."""
+    @contextlib.contextmanager
+    def profiled(self):
+        """Runs pw-profiler while the block runs; the list it yields holds,
+        once the block has ended, a ProfiledCycle per cycle of the graph's
+        driver that it logged."""
+        cycles = []
         work = make_temp_dir("harkwell-profiler-")
         try:
             log = os.path.join(work, "profiler.log")
             # It leaves plotting scripts in its working folder.
             profiler = spawn(["pw-profiler", "-o", log], self.env, cwd=work)
-            time.sleep(seconds)
-            end_group(profiler)
-            periods = []
+            try:
+                yield cycles
+            finally:
+                end_group(profiler)
             with open(log) as f:
-                for line in f:
-                    fields = line.split("\t")
-                    if len(fields) > 4 and fields[3].strip():
-                        periods.append(float(fields[3]) * RATE / 1e6)
+                cycles.extend(cycle for cycle in map(ProfiledCycle.parse, f) if cycle)
         finally:
             remove_temp_dir(work)
-        if not periods:
+
+    def period_frames(self, seconds=1.5):
+        """The graph's period in frames: the median of the cycles pw-profiler
+        logs while it watches for `seconds`."""
+        with self.profiled() as cycles:
+            time.sleep(seconds)
+        if not cycles:
             raise RuntimeError("pw-profiler logged nothing")
-        return round(statistics.median(periods))
+        return round(statistics.median(cycle.period_frames for cycle in cycles))
 
     def dump(self):
         """The whole graph as pw-dump reports it."""

@@ -179,7 +179,14 @@ class Capturing(ServerTestCase):
         # time, must lack them too. (pw-record cannot be compared with
         # directly: it keeps two buffers on its main loop, and on a busy
         # machine at a period of 256 it lost periods of its own in 4 of 16
-        # runs.)
+        # runs.) Nor may frames be missing that the server did not give the
+        # tool because its node was late for a cycle: on a busy machine
+        # without real-time scheduling (4 busy loops on 2 cores here) the
+        # tool's node missed a cycle of 256 frames in about 1 of 10 runs, as
+        # pw-record's did, each at other times. PipeWire 0.3's profiler
+        # tells which nodes had not finished a cycle when the next began;
+        # from 1.0 on it does not (it shows most streams, which run a cycle
+        # behind, unfinished in most cycles), so there none is excused.
         path = write_noise(os.path.join(self.work, "noise.wav"), 12 * RATE, AMPLITUDE)
         with wave.open(path, "rb") as wav:
             noise = wav.readframes(wav.getnframes())
@@ -190,23 +197,29 @@ class Capturing(ServerTestCase):
         reference = self.reference_recording(graph.serial(graph.nodes, stream))
         for recorder in (capture, reference):
             self.assertTrue(recorder.wait_for_sound(0.5), "no sound arrived")
-        before = self.server.period_frames(1.0)
-        short = self.player_tree(now=["pw-play --latency 256 %s"
-                                      % shlex.quote(self.tone(TREE_A_HZ, 30))])
-        self.wait_for_streams([short], 1)
-        during = self.server.period_frames(1.0)
-        short.stop()
-        after = self.server.period_frames(1.0)
-        ours = follow_source(self.finish(capture).stdout, noise)
+        node = self.server.dump().nodes_of([capture.pid], "Stream/Input/Audio")[0]
+        with self.server.profiled() as cycles:
+            before = self.server.period_frames(1.0)
+            short = self.player_tree(now=["pw-play --latency 256 %s"
+                                          % shlex.quote(self.tone(TREE_A_HZ, 30))])
+            self.wait_for_streams([short], 1)
+            during = self.server.period_frames(1.0)
+            short.stop()
+            after = self.server.period_frames(1.0)
+            ours = follow_source(self.finish(capture).stdout, noise)
         os.kill(reference.pid, signal.SIGINT)
         theirs = follow_source(reference.wait_exit().stdout, noise)
         self.assertEqual((MAX_PERIOD, 256, MAX_PERIOD), (before, during, after),
                          "the period did not change as the players asked")
+        late = 0
+        if self.server.versions()["pipewire"] < (1, 0):
+            late = sum(cycle.period_frames for cycle in cycles if cycle.late(node))
         for name, stretches in (("harkwell", ours), ("pw-record", theirs)):
             print("%s against the noise: %s; %s"
                   % (name, ", ".join("%s %d-%d" % stretch[:3] for stretch in stretches),
                      source_faults(stretches, noise) or "nothing lost"))
-        self.assertEqual([], source_faults(ours, noise, reference=theirs)[:10])
+        print("frames of the cycles the tool's node was late for: %d" % late)
+        self.assertEqual([], source_faults(ours, noise, reference=theirs, late_frames=late)[:10])
         # From before the short player came until after it went.
         heard = sum(end - first for first, end in source_heard(ours))
         self.assertGreaterEqual(heard, 3 * RATE)
