@@ -82,15 +82,17 @@ class TwoDevices(ToolTestCase):
         for tree, mode, heard, merges in cases:
             with self.subTest(tree=tree, mode=mode):
                 if merges and self.server.versions()["pipewire"] >= (1, 0):
-                    # Measured on 1.4.2: the capture node is scheduled by
-                    # both drivers instead of joining their groups; the
-                    # default sink's driver then cycles 4 to 5 times too
-                    # fast and the capture holds no tone whole, with
-                    # passive and with active links alike. pw-record shows
-                    # the same when its links to both devices' streams are
-                    # made at once (pw-link run in parallel); made one after
-                    # the other, they join the groups at 512 frames, as on
-                    # 0.3.65. Not mended yet.
+                    # Measured on 1.4.2: when a recorder's links join two
+                    # devices' running groups, its node is first scheduled
+                    # by both drivers, and the default sink's driver cycles
+                    # 3 to 5 times too fast, for 0.3 s to more than 5 s
+                    # (longer with more streams), before the groups join at
+                    # 512 frames as on 0.3.65. pw-record linked to both
+                    # devices' streams by pw-link goes through the same, its
+                    # links made one after the other (2 of 2 runs) or all at
+                    # once (1 of 5); so did the tool with its links asked for one stream at a
+                    # time, and with its node made active only once its
+                    # links were set up. Not mended.
                     self.skipTest("two devices' streams in one capture: wrong on PipeWire 1.4")
                 self.assertSeparate(clock_groups(self.server, WATCH_SECONDS), "before")
                 capture = self.capture(self.trees[tree].pid, mode)
