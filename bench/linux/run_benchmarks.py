@@ -16,7 +16,9 @@ PulseAudio bridge (paplay). Then, interleaved round by round:
 - CPU per second of capture: harkwell recording the tree of one pw-play
   stream (include), and recording the other three (exclude), beside
   `pw-record --target <that stream>`; user + system time from the reaped
-  child's rusage, divided by the wall time from start to exit.
+  child's rusage, divided by the wall time from start to exit; and steady,
+  without the start-up: its threads' CPU time (schedstat) from a second
+  after the first byte to the stop, divided by that wall time.
 - Stop latency: stdin closed -> exit reaped, harkwell during a capture beside
   `cat` copying stdin to a pipe.
 - First byte: start -> first byte on stdout, harkwell beside pw-record, both
@@ -64,6 +66,7 @@ from sink_layouts import SECOND_DEVICE, add_desktop_sinks, clock_groups  # noqa:
 PARTS = ("cpu", "stop", "first-byte", "period", "devices", "list", "crowd")
 CROWDS = (1, 8, 32)  # streams linked to an exclude capture
 DRIFT_SECONDS = 60.0
+STEADY_AFTER = 1.0  # seconds after the first byte that steady CPU is counted from
 GROUPS_SECONDS = 1.5  # the profiler is read this long for each look at the devices
 EXIT_TIMEOUT = 20.0
 WAIT_TIMEOUT = 20.0
@@ -110,6 +113,19 @@ class Run:
         self.started = time.monotonic()
         self.process = spawn(argv, env, stdin=stdin, stdout=subprocess.PIPE)
         self.reader = Reader(self.process, self.started, keep)
+
+    def cpu_seconds_so_far(self):
+        """CPU time of its threads that are alive now, to the nanosecond
+        (the first field of each thread's schedstat)."""
+        total = 0
+        task_dir = "/proc/%d/task" % self.process.pid
+        for task in os.listdir(task_dir):
+            try:
+                with open(os.path.join(task_dir, task, "schedstat")) as f:
+                    total += int(f.read().split()[0])
+            except (FileNotFoundError, ProcessLookupError):
+                pass  # the thread ended meanwhile
+        return total / 1e9
 
     def wait_first_byte(self):
         if not self.reader.first.wait(WAIT_TIMEOUT):
@@ -213,16 +229,24 @@ class Bench:
         return self.cpu_rounds(programs)
 
     def cpu_rounds(self, programs):
-        """{name: [(CPU ms per s, audio s per s)]} of each program, started
-        and stopped in turn for every round."""
+        """{name: [(CPU ms per s, audio s per s, steady CPU ms per s)]} of
+        each program, started and stopped in turn for every round. The
+        first is over the whole run, start-up included; the steady figure
+        is over the capture from STEADY_AFTER seconds after the first byte
+        to the stop."""
         figures = {name: [] for name in programs}
         for _ in range(self.rounds):
             for name, (start, how) in programs.items():
                 run = start()
                 run.wait_first_byte()
-                time.sleep(self.seconds)
+                time.sleep(STEADY_AFTER)
+                steady_from, steady_cpu = time.monotonic(), run.cpu_seconds_so_far()
+                time.sleep(max(0.0, self.seconds - STEADY_AFTER))
+                steady_cpu = run.cpu_seconds_so_far() - steady_cpu
+                steady_wall = time.monotonic() - steady_from
                 _, cpu, wall = run.stop(how)
-                figures[name].append((1000.0 * cpu / wall, run.reader.count / 4 / RATE / wall))
+                figures[name].append((1000.0 * cpu / wall, run.reader.count / 4 / RATE / wall,
+                                      1000.0 * steady_cpu / steady_wall))
         return figures
 
     def stop_latency(self):
@@ -465,13 +489,16 @@ def print_cpu(cpu, args):
     print("### CPU per second of capture (%d runs of %g s each, medians)"
           % (args.rounds, args.seconds))
     print()
-    print("| Program | CPU ms per s | Audio s per s | vs pw-record |")
-    print("| --- | ---: | ---: | ---: |")
-    reference = median([c for c, _ in cpu["pw-record --target (1 stream)"]])
+    print("| Program | CPU ms per s | Audio s per s | vs pw-record | steady CPU ms per s | vs pw-record |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: |")
+    reference = median([c for c, _, _ in cpu["pw-record --target (1 stream)"]])
+    steady_reference = median([c for _, _, c in cpu["pw-record --target (1 stream)"]])
     for name, values in cpu.items():
-        cpu_ms = median([c for c, _ in values])
-        audio = median([a for _, a in values])
-        print("| %s | %.2f | %.3f | %.2f |" % (name, cpu_ms, audio, cpu_ms / reference))
+        cpu_ms = median([c for c, _, _ in values])
+        audio = median([a for _, a, _ in values])
+        steady = median([c for _, _, c in values])
+        print("| %s | %.2f | %.3f | %.2f | %.2f | %.2f |"
+              % (name, cpu_ms, audio, cpu_ms / reference, steady, steady / steady_reference))
 
 
 def print_devices(rows, drift, drift_seconds):
@@ -500,11 +527,12 @@ def print_crowd(crowd, args):
     print()
     print("### CPU with many streams (%d runs of %g s each, medians)" % (args.rounds, args.seconds))
     print()
-    print("| Program | CPU ms per s | Audio s per s |")
-    print("| --- | ---: | ---: |")
+    print("| Program | CPU ms per s | Audio s per s | steady CPU ms per s |")
+    print("| --- | ---: | ---: | ---: |")
     for name, values in crowd.items():
-        print("| %s | %.2f | %.3f |" % (name, median([c for c, _ in values]),
-                                         median([a for _, a in values])))
+        print("| %s | %.2f | %.3f | %.2f |" % (name, median([c for c, _, _ in values]),
+                                                median([a for _, a, _ in values]),
+                                                median([c for _, _, c in values])))
 
 
 def print_times(heading, figures, digits):
