@@ -144,14 +144,30 @@ class Capturing(ServerTestCase):
                       % (kind, rate, channels, pcm.frames, first, end, end - first, expected))
                 # Resampling smears the edges by a few frames; a lost or
                 # repeated buffer is hundreds.
-                # The two channels of a new stream may start a cycle apart.
-                faults = pcm.continuity_faults(KNOWN_HZ, AMPLITUDE, first + 3 * MAX_PERIOD,
-                                               end - 960)
+                # On PipeWire 1.4.2, whose streams read what others played a
+                # cycle behind, the capture may hold one period of silence
+                # inside the tone, which then goes on whole after it (seen
+                # in one run of the whole suite; in the churn test the
+                # sink's monitor heard such a player whole). Each stretch
+                # of sound is then checked on its own.
+                runs, inserted = [span], 0
+                gaps = pcm.silent_gaps()
+                if (self.server.versions()["pipewire"] >= (1, 0) and len(gaps) == 1
+                        and gaps[0] <= MAX_PERIOD):
+                    runs, inserted = pcm.sound_runs(), MAX_PERIOD
+                    print("one silent period inside the tone, %d frames in" % (runs[0][1] - first))
+                faults = []
+                for run_first, run_end in runs:
+                    # The two channels of a new stream may start a cycle apart.
+                    check_from = max(first + 3 * MAX_PERIOD, run_first + 960)
+                    if run_end - 960 - check_from >= 2 * 960:
+                        faults += pcm.continuity_faults(KNOWN_HZ, AMPLITUDE, check_from,
+                                                        run_end - 960)
                 self.assertEqual([], faults[:10])
                 # The tone starts at its peak: a stream linked too late loses
                 # its head, and its first captured sample is elsewhere.
                 delta = 4 if rate == RATE else 32
-                missing = expected - (end - first)
+                missing = expected - (end - first) + inserted
                 if SANITIZED and kind == "pulse" and abs(missing - MAX_PERIOD) <= delta:
                     # Sanitized, the tool answers the server's set-up of a
                     # new link slowly: a bridge stream's link, made within a
