@@ -58,7 +58,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "linux", "e2e"))
 
 from harness import children_of, wait_until  # noqa: E402
 from pcm import RATE, write_tone  # noqa: E402
-from pcm import Pcm  # noqa: E402
+from pcm import Pcm, gaps_between  # noqa: E402
 from private_server import SERVERS, SINK, PrivatePipeWire, client_command  # noqa: E402
 from process_groups import end_group, make_temp_dir, spawn  # noqa: E402
 from sink_layouts import SECOND_DEVICE, add_desktop_sinks, clock_groups  # noqa: E402
@@ -344,7 +344,7 @@ class Bench:
                 run.stop("stdin")
                 after = self.device_periods()
                 reference.stop("sigint")
-                gaps = Pcm(reference.reader.data).silent_gaps(block=64)
+                gaps = gaps_between(Pcm(reference.reader.data).sound_runs(block=64))
                 rows.append((label, before, during, after, gaps))
         finally:
             end_group(both)

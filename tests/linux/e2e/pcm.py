@@ -209,6 +209,11 @@ def source_faults(stretches, source, reference=None, late_frames=0):
     return faults
 
 
+def gaps_between(runs):
+    """The lengths of the silences between Pcm.sound_runs' stretches."""
+    return [later[0] - earlier[1] for earlier, later in zip(runs, runs[1:])]
+
+
 class Pcm:
     """Captured stereo PCM, split into its channels."""
 
@@ -242,12 +247,6 @@ class Pcm:
         return "first frames %s, last frames %s" % (
             list(zip(*(channel[first:first + count] for channel in self.channels))),
             list(zip(*(channel[end - count:end] for channel in self.channels))))
-
-    def silent_gaps(self, block=480):
-        """The lengths (frames, in whole blocks) of the silent stretches
-        between stretches of sound."""
-        runs = self.sound_runs(block)
-        return [later[0] - earlier[1] for earlier, later in zip(runs, runs[1:])]
 
     def sound_runs(self, block=480):
         """The stretches of sound, as (first, end) frame ranges in whole

@@ -10,7 +10,7 @@ import unittest
 import wave
 
 from harness import MAX_PERIOD, SANITIZED, ServerTestCase, play, play_forever, wait_until
-from pcm import RATE, follow_source, source_faults, source_heard, write_noise
+from pcm import RATE, follow_source, gaps_between, source_faults, source_heard, write_noise
 
 AMPLITUDE = 0.3
 TREE_A_HZ = 500  # native players, one level down
@@ -151,10 +151,11 @@ class Capturing(ServerTestCase):
                 # sink's monitor heard such a player whole). Each stretch
                 # of sound is then checked on its own.
                 runs, inserted = [span], 0
-                gaps = pcm.silent_gaps()
+                sound = pcm.sound_runs()
+                gaps = gaps_between(sound)
                 if (self.server.versions()["pipewire"] >= (1, 0) and len(gaps) == 1
                         and gaps[0] <= MAX_PERIOD):
-                    runs, inserted = pcm.sound_runs(), MAX_PERIOD
+                    runs, inserted = sound, MAX_PERIOD
                     print("one silent period inside the tone, %d frames in" % (runs[0][1] - first))
                 faults = []
                 for run_first, run_end in runs:

@@ -90,9 +90,9 @@ class TwoDevices(ToolTestCase):
                     # 512 frames as on 0.3.65. pw-record linked to both
                     # devices' streams by pw-link goes through the same, its
                     # links made one after the other (2 of 2 runs) or all at
-                    # once (1 of 5); so did the tool with its links asked for one stream at a
-                    # time, and with its node made active only once its
-                    # links were set up. Not mended.
+                    # once (1 of 5); so did the tool with its links asked
+                    # for one stream at a time, and with its node made
+                    # active only once its links were set up. Not mended.
                     self.skipTest("two devices' streams in one capture: wrong on PipeWire 1.4")
                 self.assertSeparate(clock_groups(self.server, WATCH_SECONDS), "before")
                 capture = self.capture(self.trees[tree].pid, mode)

@@ -12,7 +12,7 @@ import time
 import unittest
 
 from harness import SANITIZED, TOOL, PlayerTree, ServerTestCase, play, play_stream, wait_until
-from pcm import RATE
+from pcm import RATE, gaps_between
 
 SOAK_SECONDS = float(os.environ.get("HARKWELL_SOAK_SECONDS", "10"))
 CHURN_ROUNDS = int(os.environ.get("HARKWELL_CHURN_ROUNDS", "30"))
@@ -110,7 +110,7 @@ class Reliability(ServerTestCase):
         tones = [pcm.louder_tone((CHURN_NATIVE_HZ, CHURN_PULSE_HZ), first, end)
                  for first, end in runs]
         bursts = sum(1 for i, hz in enumerate(tones) if i == 0 or tones[i - 1] != hz)
-        gaps = pcm.silent_gaps()
+        gaps = gaps_between(runs)
         print("churn: %d player processes in one capture; fds %d -> %d (at most %d while "
               "playing); RSS %d -> %d KiB (at most %d); links in the graph %d -> %d; "
               "%d players heard in %d stretches of sound (silences between them %s frames); "
